@@ -1,0 +1,171 @@
+// Windows: SetupAPI for the serial ports, Win32 for the rest. ANSI (A) calls
+// throughout: every text of the program is in the system's code page.
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "platform.h"
+
+const char kFolderSeparator = '\\';
+const char kPortNameMarker[] = "COM";
+const char kFlashToolFileName[] = "bossac.exe";
+
+void platform_program_path(char *buffer, size_t size) {
+    if (size == 0) return;
+    DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
+    // Windows XP leaves a cut path unterminated.
+    buffer[length < size ? length : size - 1] = '\0';
+}
+
+// --- Serial ports from SetupAPI -------------------------------------------------------
+
+namespace {
+
+// GUID_DEVCLASS_PORTS, spelled out so no extra import library is needed.
+const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+}  // namespace
+
+struct PortDeviceSet {
+    HDEVINFO devices;
+    SP_DEVINFO_DATA current;
+};
+
+PortDeviceSet *platform_open_port_devices() {
+    HDEVINFO devices = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) return nullptr;
+    PortDeviceSet *set = static_cast<PortDeviceSet *>(calloc(1, sizeof(PortDeviceSet)));
+    if (set == nullptr) {
+        SetupDiDestroyDeviceInfoList(devices);
+        return nullptr;
+    }
+    set->devices = devices;
+    return set;
+}
+
+bool platform_port_device_exists(PortDeviceSet *set, int index) {
+    memset(&set->current, 0, sizeof set->current);
+    set->current.cbSize = sizeof set->current;
+    return index >= 0 && SetupDiEnumDeviceInfo(set->devices, static_cast<DWORD>(index), &set->current);
+}
+
+bool platform_read_port_property(PortDeviceSet *set, int index, PortProperty property,
+                                 char *buffer, size_t size) {
+    (void)index;  // the device last found by platform_port_device_exists
+    DWORD which = property == PORT_HARDWARE_ID ? SPDRP_HARDWAREID : SPDRP_FRIENDLYNAME;
+    DWORD required = 0;
+    return SetupDiGetDeviceRegistryPropertyA(set->devices, &set->current, which, nullptr,
+                                             reinterpret_cast<PBYTE>(buffer),
+                                             static_cast<DWORD>(size), &required) != FALSE;
+}
+
+void platform_close_port_devices(PortDeviceSet *set) {
+    SetupDiDestroyDeviceInfoList(set->devices);
+    free(set);
+}
+
+// --- Folder listing and file status -----------------------------------------------------
+
+struct FolderListing {
+    HANDLE search;
+    WIN32_FIND_DATAA entry;
+    bool entryPending;  // FindFirstFileA already holds the first entry
+};
+
+namespace {
+
+int errno_for_listing_error(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME: return ENOENT;
+        case ERROR_DIRECTORY: return ENOTDIR;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY: return ENOMEM;
+        case ERROR_ACCESS_DENIED: return EACCES;
+        default: return EINVAL;
+    }
+}
+
+}  // namespace
+
+FolderListing *platform_open_folder(const char *path) {
+    char pattern[MAX_PATH + 2];
+    int length = snprintf(pattern, sizeof pattern, "%s\\*", path);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof pattern) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    // A file where the folder should be is "not a folder", as opendir says.
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        errno = ENOTDIR;
+        return nullptr;
+    }
+    FolderListing *listing = static_cast<FolderListing *>(calloc(1, sizeof(FolderListing)));
+    if (listing == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    listing->search = FindFirstFileA(pattern, &listing->entry);
+    if (listing->search == INVALID_HANDLE_VALUE) {
+        errno = errno_for_listing_error(GetLastError());
+        free(listing);
+        return nullptr;
+    }
+    listing->entryPending = true;
+    return listing;
+}
+
+const char *platform_next_folder_entry(FolderListing *listing) {
+    if (listing->entryPending) {
+        listing->entryPending = false;
+        return listing->entry.cFileName;
+    }
+    if (!FindNextFileA(listing->search, &listing->entry)) return nullptr;
+    return listing->entry.cFileName;
+}
+
+void platform_close_folder(FolderListing *listing) {
+    FindClose(listing->search);
+    free(listing);
+}
+
+bool platform_is_regular_file(const char *path) {
+    struct _stat status;
+    return _stat(path, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG;
+}
+
+// --- Console and time -------------------------------------------------------------------
+
+void platform_pause() {
+    fflush(stdout);
+    system("pause");
+}
+
+void platform_sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
+
+// --- The flashing tool --------------------------------------------------------------------
+
+bool platform_run_tool(const ToolLaunch *launch, unsigned long *errorNumber) {
+    STARTUPINFOA si;
+    PROCESS_INFORMATION pi;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    memset(&pi, 0, sizeof pi);
+    fflush(stdout);
+    if (!CreateProcessA(nullptr, launch->commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi)) {
+        *errorNumber = GetLastError();
+        return false;
+    }
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return true;
+}
