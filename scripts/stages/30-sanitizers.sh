@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The whole Linux suite, end-to-end runs included, with the program and the
+# tests built under AddressSanitizer and UndefinedBehaviorSanitizer. Any
+# report ends the process that made it with a failure.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+cmake --preset asan -DUPM_WARNINGS_AS_ERRORS=ON
+cmake --build --preset asan
+
+# A build that silently lost its flags would pass everything and prove nothing.
+if ! nm -C build/asan/UpdateProgramManually | grep -q '__asan_init'; then
+  echo "build/asan/UpdateProgramManually is not instrumented" >&2
+  exit 1
+fi
+
+# The preset's test environment carries ASAN_OPTIONS/UBSAN_OPTIONS.
+ctest --preset asan
