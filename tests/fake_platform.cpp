@@ -58,11 +58,13 @@ void platform_close_port_devices(PortDeviceSet *set) {
     delete set;
 }
 
-// Listing is not scripted: lookup tests run against real folders with the
-// real platform.
+// Every folder is empty here: lookup tests run against real folders with
+// the real platform file.
+struct FolderListing {};
+
 FolderListing *platform_open_folder(const char *) {
-    errno = ENOENT;
-    return nullptr;
+    static FolderListing empty;
+    return &empty;
 }
 const char *platform_next_folder_entry(FolderListing *) { return nullptr; }
 void platform_close_folder(FolderListing *) {}
