@@ -33,7 +33,8 @@ const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0
 
 struct PortDeviceSet {
     HDEVINFO devices;
-    SP_DEVINFO_DATA current;
+    SP_DEVINFO_DATA current;  // the device at currentIndex
+    int currentIndex;
 };
 
 PortDeviceSet *platform_open_port_devices() {
@@ -45,18 +46,24 @@ PortDeviceSet *platform_open_port_devices() {
         return nullptr;
     }
     set->devices = devices;
+    set->currentIndex = -1;
     return set;
 }
 
 bool platform_port_device_exists(PortDeviceSet *set, int index) {
     memset(&set->current, 0, sizeof set->current);
     set->current.cbSize = sizeof set->current;
-    return index >= 0 && SetupDiEnumDeviceInfo(set->devices, static_cast<DWORD>(index), &set->current);
+    set->currentIndex = -1;
+    if (index < 0 || !SetupDiEnumDeviceInfo(set->devices, static_cast<DWORD>(index), &set->current)) {
+        return false;
+    }
+    set->currentIndex = index;
+    return true;
 }
 
 bool platform_read_port_property(PortDeviceSet *set, int index, PortProperty property,
                                  char *buffer, size_t size) {
-    (void)index;  // the device last found by platform_port_device_exists
+    if (index != set->currentIndex && !platform_port_device_exists(set, index)) return false;
     DWORD which = property == PORT_HARDWARE_ID ? SPDRP_HARDWAREID : SPDRP_FRIENDLYNAME;
     DWORD required = 0;
     return SetupDiGetDeviceRegistryPropertyA(set->devices, &set->current, which, nullptr,
