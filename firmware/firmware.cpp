@@ -150,7 +150,8 @@ int read_choice_number(int *number) {
     for (; c != EOF && isdigit(c); c = getchar()) {
         if (value <= INT_MAX) value = value * 10 + (c - '0');
     }
-    if (c != EOF) ungetc(c, stdin);
+    // One character pushed back after a read always fits.
+    if (c != EOF) ungetc(c, stdin);  // NOLINT(cert-err33-c)
     if (negative) value = -value;
     *number = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
     return 1;
