@@ -1,0 +1,511 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real program: one table of scenarios, two backends.
+
+linux:   the native program under umockdev-run, with USB CDC-ACM ports
+         described in umockdev's record format.
+windows: UpdateProgramManually.exe under Wine, with the ports written into
+         the Wine prefix's registry, where SetupAPI finds them.
+
+Each run copies the program into a fresh folder with its images and, where
+the scenario asks for it, a stand-in flashing tool (fake_bossac) at
+Bossac/1.9.1/bossac[.exe], feeds standard input, answers every double-tap
+prompt with a key and checks the exact standard output (the pause's own
+prompt set aside), the exit status and the arguments the tool received.
+
+Environment:
+  UPM_E2E_PROGRAM  another build of the program to run instead of --program
+  UPM_E2E_WRAPPER  command put before the program on Linux (inside
+                   umockdev-run), e.g. "valgrind --error-exitcode=1 -q"
+"""
+
+import argparse
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from dataclasses import dataclass, field
+
+RUN_TIMEOUT_S = 180  # valgrind and a busy Wine are slow; a hang is still caught
+
+# --- What the program says ------------------------------------------------------
+
+TAP = ("Please double click on reset button, a red light should turn on. "
+       "Press Enter after that...\n")
+RETRY = "No bootloader detected, maybe your double is too slow. Retry\n\n"
+GIVE_UP = "No bootloader detected, maybe your double is too slow. Please relauch program\n"
+CLOSE = "\n\nPress Enter to exit...\n"
+MENU = ("No known board have been detected. Please select one\n"
+        "[Q] Quarnel\n[B] Bravik\n[H] Harlun\n")
+INVALID = "Invalid Letter. Cancel upload\n"
+MISSING_TOOL = "Erreur during execution: 2\n"
+
+
+def auto(board):
+    return "Automaticly selected board : %s\n" % board
+
+
+def using(version):
+    return "Using version: v%s\n" % version
+
+
+def choose(board, count, prompts=1):
+    listed = "".join("[%d] v{ver%d}\n" % (i, i) for i in range(1, count + 1))
+    return ("Multiple versions found for %s. Choose one:\n" % board + listed
+            + "Enter your choice (1-%d): " % count * prompts)
+
+
+def launch(port, image, port_text=None):
+    """The printed command line. {dir}, {sep}, {tool} and {portN} are filled
+    per backend; image is a file name or "{listedN}" (Nth image as the
+    folder lists them)."""
+    return ('"{tool}" --port=%s -i -e -w -v "{dir}{sep}%s" --offset=0x2000 -R\n'
+            % (port_text or "{port%d}" % port, image))
+
+
+def tool_args(port, image, port_args=None):
+    return (["{tool}"] + (port_args or ["--port={port%d}" % port])
+            + ["-i", "-e", "-w", "-v", "{dir}{sep}%s" % image, "--offset=0x2000", "-R"])
+
+
+# --- Scenario table ---------------------------------------------------------------
+
+BOARD_IDS = {"Bravik": (0x3C7E, 0x5101), "Quarnel": (0x3C7E, 0x5102),
+             "Dovrel": (0x3C7E, 0x5103), "Harlun": (0x3C7E, 0x5104),
+             "Bootloader": (0x2341, 0x004D)}
+
+
+@dataclass
+class Device:
+    vid: int
+    pid: int
+    port: int               # ttyACM<port> on Linux, COM<port> on Windows
+    appears: int = 0        # 0: from the start; N: just before attempt N's detection
+    friendly: str = None    # Windows only: friendly name instead of "USB Serial Device (COMn)"
+    hardware_ids: list = None  # Windows only: hardware-ID list instead of the usual two
+
+
+def board(name, port, **kw):
+    return Device(*BOARD_IDS[name], port, **kw)
+
+
+def bootloader(port, **kw):
+    return board("Bootloader", port, **kw)
+
+
+FAKE, NO_TOOL = "fake", None
+
+
+@dataclass
+class Scenario:
+    name: str
+    devices: list
+    images: dict            # file name -> version as shown
+    stdout: str
+    tool: str = FAKE
+    stdin: str = ""         # None: input ends at once
+    status: int = 0
+    args: list = None       # what the tool received; None: it never ran
+    folder: str = "Up"      # the program's folder name
+    env: dict = field(default_factory=dict)
+    only: str = None        # "linux" or "windows" when the case exists there only
+    launch_fails: bool = False  # relies on the launch reporting a missing tool
+
+
+Q12, Q13 = "Quarnel_App_12_7.bin", "quarnel_app_13_1.bin"
+H30, H21 = "Harlun_App_30_1.bin", "Harlun_App_21_4.bin"
+B10 = "Bravik_App_10_1.bin"
+
+SCENARIOS = [
+    Scenario("full_upload", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + TAP + launch(4, Q12) + CLOSE,
+             args=tool_args(4, Q12)),
+    Scenario("bootloader_at_second_attempt", [board("Quarnel", 3), bootloader(4, appears=2)],
+             {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + TAP + RETRY + TAP + launch(4, Q12) + CLOSE,
+             args=tool_args(4, Q12)),
+    Scenario("two_images_out_of_range_then_second", [board("Harlun", 2), bootloader(5)],
+             {H30: "3.0", H21: "2.1"},
+             auto("Harlun") + choose("Harlun", 2, prompts=3) + TAP + launch(5, "{listed2}")
+             + CLOSE,
+             stdin="0\n3\n2\n", args=tool_args(5, "{listed2}")),
+    Scenario("letter_and_choice_on_one_line", [bootloader(1)], {Q12: "1.2", Q13: "1.3"},
+             MENU + choose("Quarnel", 2) + TAP + launch(1, "{listed2}") + CLOSE,
+             stdin="q2\n", args=tool_args(1, "{listed2}")),
+    Scenario("no_bootloader_at_any_attempt", [board("Bravik", 0)], {B10: "1.0"},
+             auto("Bravik") + using("1.0") + (TAP + RETRY) * 3 + GIVE_UP + CLOSE),
+    Scenario("tool_missing", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + (TAP + launch(4, Q12) + MISSING_TOOL) * 3 + CLOSE,
+             tool=NO_TOOL, launch_fails=True),
+    Scenario("tool_fails", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + TAP + launch(4, Q12) + CLOSE,
+             args=tool_args(4, Q12), env={"UPM_FAKE_BOSSAC_EXIT": "3"}),
+    Scenario("unrecognised_letter", [], {Q12: "1.2"}, MENU + INVALID, stdin="x\n", status=1),
+    Scenario("input_ends_at_menu", [], {Q12: "1.2"}, MENU + INVALID, stdin=None, status=1),
+    Scenario("no_image_for_board", [board("Quarnel", 3), bootloader(4)], {H21: "2.1"},
+             auto("Quarnel")
+             + "No file was found for Quarnel. Please add a file with the board name inside.\n"
+             + CLOSE),
+    # Harlun is described first; Bravik's port still comes first by name.
+    Scenario("two_boards_first_by_name", [board("Harlun", 5), board("Bravik", 3), bootloader(6)],
+             {H21: "2.1", B10: "1.0"},
+             auto("Bravik") + using("1.0") + TAP + launch(6, B10) + CLOSE,
+             args=tool_args(6, B10)),
+    Scenario("folder_with_spaces_and_percent", [board("Quarnel", 3), bootloader(4)],
+             {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + TAP + launch(4, Q12) + CLOSE,
+             folder="Up %s %d 100% x", args=tool_args(4, Q12)),
+    # "COM" is found inside "COMPOSITE": the port name is cut at 19 characters.
+    Scenario("composite_friendly_name",
+             [board("Quarnel", 3), bootloader(4, friendly="Serial COMPOSITE Device (COM4)")],
+             {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + TAP
+             + launch(4, Q12, port_text="COMPOSITE Device (C") + CLOSE,
+             args=tool_args(4, Q12, port_args=["--port=COMPOSITE", "Device", "(C"]),
+             only="windows"),
+    Scenario("lower_case_hardware_id",
+             [board("Quarnel", 3),
+              bootloader(4, hardware_ids=["USB\\vid_2341&pid_004d&rev_0100",
+                                          "USB\\vid_2341&pid_004d"])],
+             {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + (TAP + RETRY) * 3 + GIVE_UP + CLOSE,
+             only="windows"),
+]
+
+
+# --- Running one program and talking to it ----------------------------------------
+
+@dataclass
+class Outcome:
+    stdout: str
+    stderr: str
+    status: int
+
+
+def converse(command, env, cwd, stdin, on_tap):
+    """Runs command, writes stdin at once (None: closes it at once), then
+    answers each double-tap prompt with a key after on_tap(attempt) and
+    ends input at the closing prompt."""
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env, cwd=cwd)
+    chunks = {"out": bytearray(), "err": bytearray()}
+    arrived = threading.Event()
+
+    def pump(stream, into):
+        for chunk in iter(lambda: os.read(stream.fileno(), 4096), b""):
+            into.extend(chunk)
+            arrived.set()
+        arrived.set()
+
+    readers = [threading.Thread(target=pump, args=(proc.stdout, chunks["out"]), daemon=True),
+               threading.Thread(target=pump, args=(proc.stderr, chunks["err"]), daemon=True)]
+    for r in readers:
+        r.start()
+
+    def send(data):
+        try:
+            proc.stdin.write(data)
+            proc.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            pass  # the program has ended or input is already closed
+
+    send((stdin or "").encode())
+    if stdin is None:
+        proc.stdin.close()
+    answered = 0
+    deadline = time.monotonic() + RUN_TIMEOUT_S
+    while any(r.is_alive() for r in readers) or proc.poll() is None:
+        if time.monotonic() > deadline:
+            proc.kill()
+            raise AssertionError("no end after %d s; output so far:\n%s"
+                                 % (RUN_TIMEOUT_S, chunks["out"].decode("latin-1")))
+        arrived.wait(0.05)
+        arrived.clear()
+        text = chunks["out"].decode("latin-1").replace("\r\n", "\n")
+        while answered < text.count(TAP):
+            answered += 1
+            on_tap(answered)
+            send(b"\n")
+        if "Press Enter to exit..." in text and not proc.stdin.closed:
+            send(b"\n")
+            proc.stdin.close()
+    proc.wait()
+    for stream in (proc.stdin, proc.stdout, proc.stderr):
+        stream.close()
+    return Outcome(chunks["out"].decode("latin-1"), chunks["err"].decode("latin-1"),
+                   proc.returncode)
+
+
+# --- Backends ---------------------------------------------------------------------------
+
+class LinuxBackend:
+    name = "linux"
+    tool_file = "bossac"
+    pause_text = re.compile(r"Press any key to continue \. \. \. \n")
+
+    # Devices that appear later have their /sys/class/tty entry moved aside
+    # before the program starts, and moved back when their attempt comes.
+    # The testbed folder is noted in a file, since umockdev-run picks it.
+    INSIDE = ('note=$1; shift\n'
+              'while [ "$1" != -- ]; do\n'
+              '  mv "$UMOCKDEV_DIR/sys/class/tty/$1" "$UMOCKDEV_DIR/hidden-$1"; shift\n'
+              'done; shift\n'
+              'printf %s "$UMOCKDEV_DIR" > "$note"\n'
+              'exec "$@"\n')
+
+    def __init__(self, program, fake_tool):
+        self.program, self.fake_tool = program, fake_tool
+        self.wrapper = shlex.split(os.environ.get("UPM_E2E_WRAPPER", ""))
+
+    def fields(self, folder):
+        return {"dir": folder, "sep": "/",
+                "tool": folder + "/Bossac/1.9.1/bossac",
+                **{"port%d" % n: "ttyACM%d" % n for n in range(10)}}
+
+    def listing_order(self, folder):
+        return os.listdir(folder)  # readdir's order, as the program sees it
+
+    @staticmethod
+    def umockdev_record(d):
+        usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-%d" % (d.port + 1)
+        interface = "%s/1-%d:1.0" % (usb, d.port + 1)
+        return ("P: {i}/tty/ttyACM{n}\nN: ttyACM{n}\nE: DEVNAME=/dev/ttyACM{n}\n"
+                "E: MAJOR=166\nE: MINOR={n}\nE: SUBSYSTEM=tty\nL: device=../../../1-{u}:1.0\n\n"
+                "P: {i}\nE: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\nE: SUBSYSTEM=usb\n"
+                "A: bInterfaceClass=02\nA: bInterfaceNumber=00\n\n"
+                "P: {usb}\nN: bus/usb/001/{bus:03d}\nE: DEVNAME=/dev/bus/usb/001/{bus:03d}\n"
+                "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\n"
+                "A: idVendor={vid:04x}\nA: idProduct={pid:04x}\nA: bcdDevice=0100\n\n"
+                ).format(i=interface, n=d.port, u=d.port + 1, usb=usb, bus=d.port + 2,
+                         vid=d.vid, pid=d.pid)
+
+    def run(self, folder, scenario, cwd, env_extra):
+        work = os.path.dirname(folder)
+        record = os.path.join(work, "devices.umockdev")
+        note = os.path.join(work, "testbed")
+        with open(record, "w") as f:
+            f.write("".join(self.umockdev_record(d) for d in scenario.devices))
+        late = {d.port: d.appears for d in scenario.devices if d.appears}
+
+        def on_tap(attempt):
+            for port, appears in late.items():
+                if appears == attempt:
+                    with open(note) as f:
+                        testbed = f.read()
+                    os.rename(os.path.join(testbed, "hidden-ttyACM%d" % port),
+                              os.path.join(testbed, "sys/class/tty/ttyACM%d" % port))
+
+        command = (["umockdev-run", "-d", record, "--", "sh", "-c", self.INSIDE, "sh", note]
+                   + ["ttyACM%d" % p for p in late] + ["--"]
+                   + self.wrapper + [os.path.join(folder, "UpdateProgramManually")])
+        env = dict(os.environ, LC_ALL="C", **env_extra)
+        env.pop("UPM_FAKE_BOSSAC_LOG", None)
+        return converse(command, env, cwd, scenario.stdin, on_tap)
+
+    def check_extra(self, case, outcome, folder):
+        case.assertEqual(outcome.stderr, "", "standard error")
+
+    def close(self):
+        pass
+
+
+class WindowsBackend:
+    name = "windows"
+    tool_file = "bossac.exe"
+    pause_text = re.compile(r"Press any key to continue\.\.\. ")
+    ENUM = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB"
+    PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+
+    def __init__(self, program, fake_tool, prefix):
+        self.program, self.fake_tool = program, fake_tool
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env.pop("UPM_FAKE_BOSSAC_LOG", None)
+        self.regedit([])  # a prefix left by an interrupted session may hold devices
+
+    def fields(self, folder):
+        windows_dir = "Z:" + folder.replace("/", "\\")
+        return {"dir": windows_dir, "sep": "\\",
+                "tool": windows_dir + "/Bossac/1.9.1/bossac.exe",
+                **{"port%d" % n: "COM%d" % n for n in range(10)}}
+
+    def listing_order(self, folder):
+        return sorted(os.listdir(folder), key=str.upper)  # Wine, like NTFS, lists sorted
+
+    def device_keys(self, d):
+        key = "%s\\VID_%04X&PID_%04X\\E2E&%d" % (self.ENUM, d.vid, d.pid, d.port)
+        ids = d.hardware_ids or ["USB\\VID_%04X&PID_%04X&REV_0100" % (d.vid, d.pid),
+                                 "USB\\VID_%04X&PID_%04X" % (d.vid, d.pid)]
+        multi_sz = "".join(i + "\0" for i in ids) + "\0"
+        return ('[%s]\n"ClassGUID"="%s"\n"HardwareID"=hex(7):%s\n"FriendlyName"="%s"\n\n'
+                % (key, self.PORTS_CLASS, ",".join("%02x" % b for b in multi_sz.encode()),
+                   d.friendly or "USB Serial Device (COM%d)" % d.port))
+
+    def regedit(self, devices, remove_others=True):
+        """Writes devices into the prefix's registry; first removes every
+        device key of the known IDs so each run starts from its own set."""
+        text = "REGEDIT4\n\n"
+        if remove_others:
+            text += "".join("[-%s\\VID_%04X&PID_%04X]\n\n" % (self.ENUM, v, p)
+                            for v, p in BOARD_IDS.values())
+        text += "".join(self.device_keys(d) for d in devices)
+        with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False) as f:
+            f.write(text)
+        try:
+            subprocess.run(["wine", "regedit", "/S", f.name], env=self.env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=RUN_TIMEOUT_S)
+        finally:
+            os.unlink(f.name)
+
+    def run(self, folder, scenario, cwd, env_extra):
+        # Wine's SetupDiGetClassDevsA(DIGCF_PRESENT) lists a key under Enum\USB
+        # that holds ClassGUID, HardwareID and FriendlyName; nothing more is needed.
+        self.regedit([d for d in scenario.devices if not d.appears])
+
+        def on_tap(attempt):
+            appearing = [d for d in scenario.devices if d.appears == attempt]
+            if appearing:
+                self.regedit(appearing, remove_others=False)
+
+        command = ["wine", os.path.join(folder, "UpdateProgramManually.exe")]
+        return converse(command, dict(self.env, **env_extra), cwd, scenario.stdin, on_tap)
+
+    def check_extra(self, case, outcome, folder):
+        # What CreateProcessA really passed is the line the program printed.
+        tool_folder = os.path.join(folder, "Bossac", "1.9.1")
+        if os.path.exists(os.path.join(tool_folder, "bossac-args.txt")):
+            recorded = os.path.join(tool_folder, "bossac-cmdline.txt")
+            printed = [line for line in normalised(outcome.stdout).split("\n")
+                       if "--offset=0x2000" in line]
+            with open(recorded, encoding="latin-1") as f:
+                case.assertEqual(f.read(), printed[-1] + "\n", "raw command line")
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, check=False)
+
+
+# --- The tests ------------------------------------------------------------------------------
+
+BACKEND = None  # set in main()
+
+
+def lay_out_folder(scenario, tool_source):
+    """A fresh program folder (its name as the scenario wants) inside a
+    fresh work folder; returns (work, folder)."""
+    work = tempfile.mkdtemp(prefix="upm-e2e-")
+    folder = os.path.join(work, scenario.folder)
+    os.makedirs(os.path.join(folder, "Bossac", "1.9.1"))
+    shutil.copy2(BACKEND.program, os.path.join(folder, os.path.basename(BACKEND.program)))
+    for image in scenario.images:
+        with open(os.path.join(folder, image), "wb") as f:
+            f.write(b"\x00" * 16)
+    if tool_source:
+        shutil.copy2(tool_source, os.path.join(folder, "Bossac", "1.9.1", BACKEND.tool_file))
+    return work, folder
+
+
+def expected_fields(scenario, folder):
+    fields = BACKEND.fields(folder)
+    listed = [n for n in BACKEND.listing_order(folder) if n in scenario.images]
+    for i, name in enumerate(listed, 1):
+        fields["listed%d" % i] = name
+        fields["ver%d" % i] = scenario.images[name]
+    return fields
+
+
+def run_in_folder(scenario, tool_source):
+    work, folder = lay_out_folder(scenario, tool_source)
+    elsewhere = os.path.join(work, "elsewhere")  # the working folder must not matter
+    os.mkdir(elsewhere)
+    outcome = BACKEND.run(folder, scenario, elsewhere, scenario.env)
+    return work, folder, outcome
+
+
+def normalised(stdout):
+    return BACKEND.pause_text.sub("", stdout.replace("\r\n", "\n"))
+
+
+class Scenarios(unittest.TestCase):
+    maxDiff = None
+
+    def test_scenarios(self):
+        for scenario in SCENARIOS:
+            if scenario.only not in (None, BACKEND.name):
+                continue
+            with self.subTest(scenario.name):
+                if scenario.launch_fails and "valgrind" in os.environ.get("UPM_E2E_WRAPPER", ""):
+                    # Valgrind runs posix_spawn's vfork as a plain fork, so a
+                    # missing tool shows up only as the child's status 127.
+                    self.skipTest("valgrind hides posix_spawn's exec errors")
+                self.check(scenario)
+
+    def check(self, scenario):
+        work, folder, outcome = run_in_folder(
+            scenario, BACKEND.fake_tool if scenario.tool == FAKE else None)
+        try:
+            fields = expected_fields(scenario, folder)
+            self.assertEqual(normalised(outcome.stdout), scenario.stdout.format(**fields))
+            self.assertEqual(outcome.status, scenario.status)
+            recorded = os.path.join(folder, "Bossac", "1.9.1", "bossac-args.txt")
+            args = None
+            if os.path.exists(recorded):
+                with open(recorded, encoding="latin-1") as f:
+                    args = f.read().split("\n")[:-1]
+            expected = [a.format(**fields) for a in scenario.args] if scenario.args else None
+            self.assertEqual(args, expected, "tool arguments")
+            BACKEND.check_extra(self, outcome, folder)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+    def test_real_flashing_tool_accepts_the_command_line(self):
+        """Debian's bossac 1.9.1 parses our options and goes as far as the
+        port; the simulated bootloader answers nothing, so it finds no device."""
+        if BACKEND.name != "linux":
+            self.skipTest("the real tool runs on Linux only")
+        real = shutil.which("bossac")
+        if real is None:
+            self.skipTest("bossac not installed (apt-get install bossa-cli)")
+        scenario = Scenario("real_bossac", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"}, "")
+        work, _, outcome = run_in_folder(scenario, real)
+        shutil.rmtree(work, ignore_errors=True)
+        said = outcome.stdout + outcome.stderr
+        self.assertIn("No device found on ttyACM4", said)
+        self.assertNotRegex(said, "unrecognized option|invalid option|Try 'bossac")
+        self.assertEqual(outcome.status, 0)
+        self.assertTrue(normalised(outcome.stdout).endswith(CLOSE), outcome.stdout)
+
+
+def main():
+    global BACKEND
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--backend", choices=["linux", "windows"], required=True)
+    parser.add_argument("--program", required=True, help="the built program to copy and run")
+    parser.add_argument("--fake-bossac", required=True, help="the built stand-in tool")
+    parser.add_argument("--wineprefix", help="Wine prefix to use (default: a temporary one)")
+    options, rest = parser.parse_known_args()
+    program = os.path.abspath(os.environ.get("UPM_E2E_PROGRAM") or options.program)
+    fake_tool = os.path.abspath(options.fake_bossac)
+    own_prefix = None
+    if options.backend == "linux":
+        BACKEND = LinuxBackend(program, fake_tool)
+    else:
+        prefix = options.wineprefix or tempfile.mkdtemp(prefix="upm-e2e-wine-")
+        own_prefix = None if options.wineprefix else prefix
+        BACKEND = WindowsBackend(program, fake_tool, os.path.abspath(prefix))
+    try:
+        result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    finally:
+        BACKEND.close()
+        if own_prefix:
+            shutil.rmtree(own_prefix, ignore_errors=True)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
