@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and prints, as markdown, what one run of the program
+# costs as the folder and the number of serial ports grow, next to
+# libserialport and pyserial. Takes a few minutes; nothing here asserts a time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-test-deps.sh
+
+build=build/bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPM_BUILD_TESTS=OFF \
+  -DUPM_BUILD_BENCHMARKS=ON -DUPM_WARNINGS_AS_ERRORS=ON >/dev/null
+cmake --build "$build" -j2 --target upm_bench >/dev/null
+
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
+# Runs one benchmark program; its own report goes to stderr, the JSON is kept.
+run() {
+  local name=$1
+  shift
+  "$@" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$results/$name.json" --benchmark_out_format=json >&2
+}
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+run double "$build/bench/upm_bench_double"
+# Lookup and start without the preload, which would slow every file call.
+run plain "$build/bench/upm_bench" --benchmark_filter='^(lookup|start/plain|start/floor)'
+run testbed umockdev-wrapper "$build/bench/upm_bench" --benchmark_filter='^(ports|start/umockdev)'
+python3 bench/report.py --load "$load" "$results"/*.json
