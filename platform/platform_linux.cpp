@@ -119,6 +119,13 @@ void subsystem_of(const char *node, char *name, size_t size) {
     for (char *c = name; *c != '\0'; ++c) *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
 }
 
+// Writes the terminator that ends the list after its last text (snprintf
+// wrote only each text's own) and returns the list's size in bytes.
+size_t end_list(char *list, size_t textsLength) {
+    list[textsLength] = '\0';
+    return textsLength + 1;
+}
+
 // A list of terminated texts ended by one more terminator, the way Windows
 // stores REG_MULTI_SZ hardware IDs. Returns its size in bytes.
 size_t hardware_id_list(const char *node, char *list, size_t size) {
@@ -129,13 +136,13 @@ size_t hardware_id_list(const char *node, char *list, size_t size) {
                          ids.revision);
         second = snprintf(list + first + 1, size - first - 1, "USB\\VID_%04X&PID_%04X",
                           ids.vendor, ids.product);
-        return static_cast<size_t>(first + 1 + second + 1 + 1);
+        return end_list(list, static_cast<size_t>(first) + 1 + static_cast<size_t>(second) + 1);
     }
     // Not USB: an ID of the port's own bus, which no table row matches.
     char subsystem[64];
     subsystem_of(node, subsystem, sizeof subsystem);
     first = snprintf(list, size, "%s\\%s", subsystem, node);
-    return static_cast<size_t>(first + 1 + 1);
+    return end_list(list, static_cast<size_t>(first) + 1);
 }
 
 bool copy_if_fits(const char *bytes, size_t length, char *buffer, size_t size) {
