@@ -1,0 +1,109 @@
+// The folder listing, file status and program path of the real platform file
+// hold the contracts the lookup and the driver rely on, on either system:
+// a listing acts as opendir does, even where the system's own calls differ.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder per test, its name with a space in it, removed afterwards.
+class PlatformFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() / (std::string("upm files ") + info->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir / "Sub folder");
+        std::ofstream(dir / "Quarnel_App_12_7.bin") << "image";
+        std::ofstream(dir / "name with spaces.txt") << "text";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string path(const char *name) const { return dir.string() + kFolderSeparator + name; }
+
+    fs::path dir;
+};
+
+std::set<std::string> list_folder(const std::string &folder) {
+    std::set<std::string> names;
+    FolderListing *listing = platform_open_folder(folder.c_str());
+    if (listing == nullptr) return names;
+    while (const char *name = platform_next_folder_entry(listing)) names.insert(name);
+    platform_close_folder(listing);
+    return names;
+}
+
+TEST_F(PlatformFiles, ListingYieldsBareNamesWithDotEntries) {
+    std::set<std::string> expected = {".", "..", "Quarnel_App_12_7.bin", "name with spaces.txt",
+                                      "Sub folder"};
+    EXPECT_EQ(list_folder(dir.string()), expected);
+    EXPECT_EQ(list_folder(path("Sub folder")), (std::set<std::string>{".", ".."}));
+}
+
+TEST_F(PlatformFiles, ListingFailsWithErrnoOfOpendir) {
+    struct Row {
+        std::string folder;
+        int expectedErrno;
+    };
+    const Row rows[] = {
+        {path("missing"), ENOENT},
+        {path("missing") + kFolderSeparator + "deeper", ENOENT},
+        {path("Quarnel_App_12_7.bin"), ENOTDIR},
+    };
+    for (const Row &row : rows) {
+        errno = 0;
+        FolderListing *listing = platform_open_folder(row.folder.c_str());
+        EXPECT_EQ(listing, nullptr) << row.folder;
+        EXPECT_EQ(errno, row.expectedErrno) << row.folder;
+        if (listing != nullptr) platform_close_folder(listing);
+    }
+}
+
+TEST_F(PlatformFiles, OnlyRegularFilesCountAsFiles) {
+    struct Row {
+        std::string path;
+        bool regular;
+    };
+    const Row rows[] = {
+        {path("Quarnel_App_12_7.bin"), true},
+        {path("name with spaces.txt"), true},
+        {path("Sub folder"), false},
+        {dir.string(), false},
+        {path("missing.bin"), false},
+        {path("missing") + kFolderSeparator + "x.bin", false},
+        {"", false},
+    };
+    for (const Row &row : rows) EXPECT_EQ(platform_is_regular_file(row.path.c_str()), row.regular) << row.path;
+}
+
+TEST(ProgramPath, NamesThisTestProgramsOwnFile) {
+    char full[260];
+    platform_program_path(full, sizeof full);
+    const char *name = strrchr(full, kFolderSeparator);
+    ASSERT_NE(name, nullptr) << full;
+    EXPECT_EQ(std::string(name + 1).rfind("platform_tests", 0), 0u) << full;
+    EXPECT_TRUE(platform_is_regular_file(full)) << full;
+}
+
+TEST(ProgramPath, SmallBufferGetsTheCutPathTerminated) {
+    char full[260];
+    platform_program_path(full, sizeof full);
+    for (size_t size : {1u, 2u, 8u}) {
+        char cut[8];
+        memset(cut, 'x', sizeof cut);
+        platform_program_path(cut, size);
+        EXPECT_EQ(std::string(cut), std::string(full, size - 1)) << "size " << size;
+    }
+}
+
+}  // namespace
