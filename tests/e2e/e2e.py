@@ -187,6 +187,13 @@ class Outcome:
     status: int
 
 
+def close_quietly(stream):
+    try:
+        stream.close()
+    except BrokenPipeError:
+        pass  # the program has ended before reading all of its input
+
+
 def converse(command, env, cwd, stdin, on_tap):
     """Runs command, writes stdin at once (None: closes it at once), then
     answers each double-tap prompt with a key after on_tap(attempt) and
@@ -216,7 +223,7 @@ def converse(command, env, cwd, stdin, on_tap):
 
     send((stdin or "").encode())
     if stdin is None:
-        proc.stdin.close()
+        close_quietly(proc.stdin)
     answered = 0
     deadline = time.monotonic() + RUN_TIMEOUT_S
     while any(r.is_alive() for r in readers) or proc.poll() is None:
@@ -233,10 +240,10 @@ def converse(command, env, cwd, stdin, on_tap):
             send(b"\n")
         if "Press Enter to exit..." in text and not proc.stdin.closed:
             send(b"\n")
-            proc.stdin.close()
+            close_quietly(proc.stdin)
     proc.wait()
     for stream in (proc.stdin, proc.stdout, proc.stderr):
-        stream.close()
+        close_quietly(stream)
     return Outcome(chunks["out"].decode("latin-1"), chunks["err"].decode("latin-1"),
                    proc.returncode)
 
@@ -305,6 +312,10 @@ class LinuxBackend:
                    + self.wrapper + [os.path.join(folder, "UpdateProgramManually")])
         env = dict(os.environ, LC_ALL="C", **env_extra)
         env.pop("UPM_FAKE_BOSSAC_LOG", None)
+        # umockdev's preload library comes before an AddressSanitizer
+        # build's runtime, which ASan refuses unless told it is fine.
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"),
+                                                     "verify_asan_link_order=0"]))
         return converse(command, env, cwd, scenario.stdin, on_tap)
 
     def check_extra(self, case, outcome, folder):
