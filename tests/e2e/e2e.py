@@ -75,9 +75,9 @@ def tool_args(port, image, port_args=None):
 
 # --- Scenario table ---------------------------------------------------------------
 
-BOARD_IDS = {"Bravik": (0x3C7E, 0x5101), "Quarnel": (0x3C7E, 0x5102),
-             "Dovrel": (0x3C7E, 0x5103), "Harlun": (0x3C7E, 0x5104),
-             "Bootloader": (0x2341, 0x004D)}
+DEVICE_IDS = {"Bravik": (0x3C7E, 0x5101), "Quarnel": (0x3C7E, 0x5102),
+              "Dovrel": (0x3C7E, 0x5103), "Harlun": (0x3C7E, 0x5104),
+              "Bootloader": (0x2341, 0x004D), "Unknown": (0x0403, 0x6001)}
 
 
 @dataclass
@@ -91,7 +91,7 @@ class Device:
 
 
 def board(name, port, **kw):
-    return Device(*BOARD_IDS[name], port, **kw)
+    return Device(*DEVICE_IDS[name], port, **kw)
 
 
 def bootloader(port, **kw):
@@ -151,8 +151,10 @@ SCENARIOS = [
              auto("Quarnel")
              + "No file was found for Quarnel. Please add a file with the board name inside.\n"
              + CLOSE),
-    # Harlun is described first; Bravik's port still comes first by name.
-    Scenario("two_boards_first_by_name", [board("Harlun", 5), board("Bravik", 3), bootloader(6)],
+    # Harlun is described first; Bravik's port still comes first by name,
+    # and the unknown device before both is passed over.
+    Scenario("two_boards_first_by_name",
+             [board("Harlun", 5), board("Bravik", 3), board("Unknown", 1), bootloader(6)],
              {H21: "2.1", B10: "1.0"},
              auto("Bravik") + using("1.0") + TAP + launch(6, B10) + CLOSE,
              args=tool_args(6, B10)),
@@ -252,6 +254,7 @@ def converse(command, env, cwd, stdin, on_tap):
 
 class LinuxBackend:
     name = "linux"
+    program_file = "UpdateProgramManually"
     tool_file = "bossac"
     pause_text = re.compile(r"Press any key to continue \. \. \. \n")
 
@@ -309,7 +312,7 @@ class LinuxBackend:
 
         command = (["umockdev-run", "-d", record, "--", "sh", "-c", self.INSIDE, "sh", note]
                    + ["ttyACM%d" % p for p in late] + ["--"]
-                   + self.wrapper + [os.path.join(folder, "UpdateProgramManually")])
+                   + self.wrapper + [os.path.join(folder, self.program_file)])
         env = dict(os.environ, LC_ALL="C", **env_extra)
         env.pop("UPM_FAKE_BOSSAC_LOG", None)
         # umockdev's preload library comes before an AddressSanitizer
@@ -327,6 +330,7 @@ class LinuxBackend:
 
 class WindowsBackend:
     name = "windows"
+    program_file = "UpdateProgramManually.exe"
     tool_file = "bossac.exe"
     pause_text = re.compile(r"Press any key to continue\.\.\. ")
     ENUM = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB"
@@ -363,7 +367,7 @@ class WindowsBackend:
         text = "REGEDIT4\n\n"
         if remove_others:
             text += "".join("[-%s\\VID_%04X&PID_%04X]\n\n" % (self.ENUM, v, p)
-                            for v, p in BOARD_IDS.values())
+                            for v, p in DEVICE_IDS.values())
         text += "".join(self.device_keys(d) for d in devices)
         with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False) as f:
             f.write(text)
@@ -384,7 +388,7 @@ class WindowsBackend:
             if appearing:
                 self.regedit(appearing, remove_others=False)
 
-        command = ["wine", os.path.join(folder, "UpdateProgramManually.exe")]
+        command = ["wine", os.path.join(folder, self.program_file)]
         return converse(command, dict(self.env, **env_extra), cwd, scenario.stdin, on_tap)
 
     def check_extra(self, case, outcome, folder):
@@ -398,6 +402,7 @@ class WindowsBackend:
                 case.assertEqual(f.read(), printed[-1] + "\n", "raw command line")
 
     def close(self):
+        self.regedit([])
         subprocess.run(["wineserver", "-k"], env=self.env, check=False)
 
 
@@ -412,7 +417,7 @@ def lay_out_folder(scenario, tool_source):
     work = tempfile.mkdtemp(prefix="upm-e2e-")
     folder = os.path.join(work, scenario.folder)
     os.makedirs(os.path.join(folder, "Bossac", "1.9.1"))
-    shutil.copy2(BACKEND.program, os.path.join(folder, os.path.basename(BACKEND.program)))
+    shutil.copy2(BACKEND.program, os.path.join(folder, BACKEND.program_file))
     for image in scenario.images:
         with open(os.path.join(folder, image), "wb") as f:
             f.write(b"\x00" * 16)
