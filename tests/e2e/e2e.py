@@ -282,6 +282,9 @@ class LinuxBackend:
 
     @staticmethod
     def umockdev_record(d):
+        """A USB CDC-ACM port as umockdev-record writes one: the tty, its USB
+        interface, its USB device. umockdev makes no "device" link by itself,
+        so the tty's record names it, as real sysfs has it."""
         usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-%d" % (d.port + 1)
         interface = "%s/1-%d:1.0" % (usb, d.port + 1)
         return ("P: {i}/tty/ttyACM{n}\nN: ttyACM{n}\nE: DEVNAME=/dev/ttyACM{n}\n"
