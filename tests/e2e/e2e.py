@@ -442,7 +442,11 @@ def run_in_folder(scenario, tool_source):
     work, folder = lay_out_folder(scenario, tool_source)
     elsewhere = os.path.join(work, "elsewhere")  # the working folder must not matter
     os.mkdir(elsewhere)
-    outcome = BACKEND.run(folder, scenario, elsewhere, scenario.env)
+    try:
+        outcome = BACKEND.run(folder, scenario, elsewhere, scenario.env)
+    except BaseException:
+        shutil.rmtree(work, ignore_errors=True)
+        raise
     return work, folder, outcome
 
 
