@@ -18,7 +18,8 @@ bool spawn_piped(char *const argv[], char *const envp[], Child *child);
 // output ends or fills text (false). text is always terminated.
 bool read_until(int fd, const char *marker, char *text, size_t size);
 // Closes the child's stdin, drains its stdout and waits for it to end.
-void finish_child(Child *child);
+// Returns the CPU time the child used, in seconds.
+double finish_child(Child *child);
 
 // Each benchmark file registers its cases and removes what it built on disk.
 void register_lookup_benchmarks();

@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,15 +51,18 @@ bool read_until(int fd, const char *marker, char *text, size_t size) {
     return false;
 }
 
-void finish_child(Child *child) {
+double finish_child(Child *child) {
     close(child->input);
     char rest[4096];
     while (read(child->output, rest, sizeof rest) > 0) {
     }
     close(child->output);
     int status;
-    while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage = {};
+    while (wait4(child->pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 int main(int argc, char **argv) {
