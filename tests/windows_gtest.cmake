@@ -31,8 +31,9 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${upm_wine_env} ${CMAKE_CROSSCOMPILING_EMULATO
 # server kept up for the session, with its services started away from any
 # test's output, brings that down to a fraction of a second. It goes away
 # by itself two minutes after its last program should the cleanup not run.
+# A server still lingering from test discovery would refuse the new one.
 add_test(NAME wine_session_start COMMAND ${upm_wine_env} sh -c
-  "wineserver -p120 </dev/null >/dev/null 2>&1; wine cmd /c exit </dev/null >/dev/null 2>&1")
+  "wineserver -k 2>/dev/null; wineserver -p120 </dev/null >/dev/null 2>&1 && wine cmd /c exit </dev/null >/dev/null 2>&1")
 add_test(NAME wine_session_stop COMMAND ${upm_wine_env} sh -c "wineserver -k; true")
 set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine_session)
 set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session)
