@@ -130,6 +130,27 @@ const MenuCase kMenuCases[] = {
 INSTANTIATE_TEST_SUITE_P(Keyboard, Menu, ::testing::ValuesIn(kMenuCases),
                          [](const auto &row) { return std::string(row.param.name); });
 
+// --- File names: the name rules on names as long as a file system allows ------------
+
+TEST(ImageNameEdges, ShownVersionIsCutNeverOverrun) {
+    const struct {
+        std::string name;
+        std::string shown;
+    } rows[] = {
+        // 255 bytes: the hardware part is cut to 31 characters, then the '.' goes in.
+        {"Quarnel_App_" + std::string(239, '7') + ".bin", "7." + std::string(30, '7')},
+        {"Quarnel_App_" + std::string(200, '8') + "_1.bin", "8." + std::string(30, '8')},
+        {"Quarnel_App_%s%n_%d.bin", "%.s%n"},
+        {"QUARNEL_APP_\"'\".bin", "\".'\""},
+    };
+    for (const auto &row : rows) {
+        char shown[32];
+        ASSERT_TRUE(image_version_from_name(row.name.c_str(), "Quarnel_App_", shown, sizeof shown))
+            << row.name;
+        EXPECT_EQ(shown, row.shown.substr(0, sizeof shown - 1)) << row.name;
+    }
+}
+
 // --- Devices: properties at the edge of the 256-byte buffers ---------------------------
 
 const char kBravik[] = "VID_3C7E&PID_5101";
