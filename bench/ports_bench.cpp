@@ -121,6 +121,12 @@ void BM_Pyserial(benchmark::State &state, int ports) {
     state.counters["ports"] = ports;
 }
 
+// The same detection on this machine's own /sys, outside any testbed.
+void BM_ThisMachine(benchmark::State &state) {
+    if (use_testbed(0)) return state.SkipWithError("run without umockdev-wrapper");
+    for (auto _ : state) benchmark::DoNotOptimize(detect_app_boards());
+}
+
 }  // namespace
 
 bool use_testbed(int ports) {
@@ -147,6 +153,7 @@ void release_testbed() {
 }
 
 void register_port_benchmarks() {
+    benchmark::RegisterBenchmark("ports/this-machine", BM_ThisMachine)->Unit(benchmark::kMicrosecond);
     char name[64];
     // Size by size, so the three readers share each testbed in one run.
     for (int ports : kPortCounts) {

@@ -59,6 +59,8 @@ def ports_table(cases):
         lsp, py = us(cases, f'ports/libserialport/{n}'), us(cases, f'ports/pyserial/{n}')
         lines.append(f'| {n} | {cell(double, 2)} | {cell(ours)} | {cell(ratio(ours, n))} | {cell(lsp)}'
                      f' | {cell(py)} | {cell(ratio(lsp, ours))}× | {cell(ratio(py, ours))}× |')
+    here = us(cases, 'ports/this-machine')
+    lines.append(f'\nThe same detection on this machine\'s own /sys, no testbed: {cell(here)} µs.')
     return lines
 
 

@@ -23,6 +23,6 @@ run() {
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 run double "$build/bench/upm_bench_double"
 # Lookup and start without the preload, which would slow every file call.
-run plain "$build/bench/upm_bench" --benchmark_filter='^(lookup|start/plain|start/floor)'
-run testbed umockdev-wrapper "$build/bench/upm_bench" --benchmark_filter='^(ports|start/umockdev)'
+run plain "$build/bench/upm_bench" --benchmark_filter='^(lookup|ports/this-machine|start/plain|start/floor)'
+run testbed umockdev-wrapper "$build/bench/upm_bench" --benchmark_filter='^(ports/[a-z]+/[0-9]|start/umockdev)'
 python3 bench/report.py --load "$load" "$results"/*.json
