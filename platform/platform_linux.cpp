@@ -195,7 +195,9 @@ bool platform_read_port_property(PortDeviceSet *set, int index, PortProperty pro
         length = hardware_id_list(node, text, sizeof text);
     } else {
         // Never device-supplied strings: a product name could itself hold "tty".
-        length = static_cast<size_t>(snprintf(text, sizeof text, "USB Serial Device (%s)", node)) + 1;
+        UsbIds ids;
+        const char *kind = find_usb_ids(node, &ids) ? "USB Serial Device" : "Communications Port";
+        length = static_cast<size_t>(snprintf(text, sizeof text, "%s (%s)", kind, node)) + 1;
     }
     return copy_if_fits(text, length, buffer, size);
 }
@@ -268,6 +270,8 @@ void read_key_from_terminal() {
     struct sigaction previous[sizeof kRestoringSignals / sizeof kRestoringSignals[0]];
     for (size_t i = 0; i < sizeof kRestoringSignals / sizeof kRestoringSignals[0]; ++i) {
         sigaction(kRestoringSignals[i], &restoring, &previous[i]);
+        // A signal the user chose to ignore (nohup) stays ignored.
+        if (previous[i].sa_handler == SIG_IGN) sigaction(kRestoringSignals[i], &previous[i], nullptr);
     }
     struct termios raw = savedTerminal;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -316,6 +320,13 @@ bool platform_run_tool(const ToolLaunch *launch, unsigned long *errorNumber) {
     const char *arguments[] = {launch->toolPath, portArgument, "-i", "-e", "-w", "-v",
                                launch->imagePath, "--offset=0x2000", "-R", nullptr};
     fflush(stdout);
+    // Some posix_spawn implementations (and valgrind's) report a tool that
+    // cannot be executed only as a child exiting with 127; ask first so a
+    // missing tool is always error 2, as Windows reports it.
+    if (access(launch->toolPath, X_OK) != 0) {
+        *errorNumber = static_cast<unsigned long>(errno);
+        return false;
+    }
     pid_t child;
     int error = posix_spawn(&child, launch->toolPath, nullptr, nullptr,
                             const_cast<char *const *>(arguments), environ);

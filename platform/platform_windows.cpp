@@ -95,6 +95,7 @@ int errno_for_listing_error(DWORD error) {
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_OUTOFMEMORY: return ENOMEM;
         case ERROR_ACCESS_DENIED: return EACCES;
+        case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
         default: return EINVAL;
     }
 }

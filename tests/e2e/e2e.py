@@ -114,7 +114,6 @@ class Scenario:
     folder: str = "Up"      # the program's folder name
     env: dict = field(default_factory=dict)
     only: str = None        # "linux" or "windows" when the case exists there only
-    launch_fails: bool = False  # relies on the launch reporting a missing tool
 
 
 Q12, Q13 = "Quarnel_App_12_7.bin", "quarnel_app_13_1.bin"
@@ -141,7 +140,7 @@ SCENARIOS = [
              auto("Bravik") + using("1.0") + (TAP + RETRY) * 3 + GIVE_UP + CLOSE),
     Scenario("tool_missing", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
              auto("Quarnel") + using("1.2") + (TAP + launch(4, Q12) + MISSING_TOOL) * 3 + CLOSE,
-             tool=NO_TOOL, launch_fails=True),
+             tool=NO_TOOL),
     Scenario("tool_fails", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
              auto("Quarnel") + using("1.2") + TAP + launch(4, Q12) + CLOSE,
              args=tool_args(4, Q12), env={"UPM_FAKE_BOSSAC_EXIT": "3"}),
@@ -462,10 +461,6 @@ class Scenarios(unittest.TestCase):
             if scenario.only not in (None, BACKEND.name):
                 continue
             with self.subTest(scenario.name):
-                if scenario.launch_fails and "valgrind" in os.environ.get("UPM_E2E_WRAPPER", ""):
-                    # Valgrind runs posix_spawn's vfork as a plain fork, so a
-                    # missing tool shows up only as the child's status 127.
-                    self.skipTest("valgrind hides posix_spawn's exec errors")
                 self.check(scenario)
 
     def check(self, scenario):

@@ -89,7 +89,7 @@ const ReaderCase kReaderCases[] = {
        "USB Serial Device (ttyUSB0)"}}},
     {"PortThatIsNotUsb",
      {{PLATFORM_UART, "ttyS0", "", "", "", ""}},
-     {{"PLATFORM\\ttyS0\0\0"s, "USB Serial Device (ttyS0)"}}},
+     {{"PLATFORM\\ttyS0\0\0"s, "Communications Port (ttyS0)"}}},
     {"TtyWithoutDeviceLinkIsNotListed",
      {{NO_DEVICE_LINK, "ttyV0", "", "", "", ""}, kQuarnelAcm0},
      {kQuarnelListed}},
