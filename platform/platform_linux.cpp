@@ -41,11 +41,20 @@ constexpr char kTtyClass[] = "/sys/class/tty";
 // (ttyUSB); the USB device with idVendor sits one or two levels up.
 constexpr int kMaxLevelsToUsbDevice = 5;
 
+struct UsbIds {
+    unsigned vendor, product, revision;
+};
+
 }  // namespace
 
 struct PortDeviceSet {
     int count;
     char nodes[kMaxPorts][kPortNodeCapacity];
+    // Both properties of a port depend on its USB IDs and detection asks for
+    // them one after the other, so the last port's IDs are kept for the second.
+    int idsIndex;  // -1 while none are kept
+    bool idsFound;
+    UsbIds ids;
 };
 
 namespace {
@@ -90,10 +99,6 @@ bool read_hex_attribute(const char *folder, const char *file, unsigned *value) {
     return true;
 }
 
-struct UsbIds {
-    unsigned vendor, product, revision;
-};
-
 // Climbs from the tty's device to the USB device that carries
 // idVendor/idProduct by appending "/.." and letting the kernel resolve the
 // links: realpath() would cost one readlink per component of the path.
@@ -135,10 +140,10 @@ size_t end_list(char *list, size_t textsLength) {
 
 // A list of terminated texts ended by one more terminator, the way Windows
 // stores REG_MULTI_SZ hardware IDs. Returns its size in bytes.
-size_t hardware_id_list(const char *node, char *list, size_t size) {
-    UsbIds ids;
+size_t hardware_id_list(const char *node, const UsbIds *usbIds, char *list, size_t size) {
     int first, second = 0;
-    if (find_usb_ids(node, &ids)) {
+    if (usbIds != nullptr) {
+        const UsbIds &ids = *usbIds;
         first = snprintf(list, size, "USB\\VID_%04X&PID_%04X&REV_%04X", ids.vendor, ids.product,
                          ids.revision);
         second = snprintf(list + first + 1, size - first - 1, "USB\\VID_%04X&PID_%04X",
@@ -150,6 +155,15 @@ size_t hardware_id_list(const char *node, char *list, size_t size) {
     subsystem_of(node, subsystem, sizeof subsystem);
     first = snprintf(list, size, "%s\\%s", subsystem, node);
     return end_list(list, static_cast<size_t>(first) + 1);
+}
+
+// The USB IDs of the port at index, read from sysfs once for both properties.
+const UsbIds *usb_ids_of(PortDeviceSet *set, int index) {
+    if (set->idsIndex != index) {
+        set->idsFound = find_usb_ids(set->nodes[index], &set->ids);
+        set->idsIndex = index;
+    }
+    return set->idsFound ? &set->ids : nullptr;
 }
 
 bool copy_if_fits(const char *bytes, size_t length, char *buffer, size_t size) {
@@ -169,6 +183,7 @@ PortDeviceSet *platform_open_port_devices() {
         return nullptr;
     }
     set->count = 0;
+    set->idsIndex = -1;
     struct dirent *entry;
     while (set->count < kMaxPorts && (entry = readdir(folder)) != nullptr) {
         if (entry->d_name[0] == '.' || strlen(entry->d_name) >= kPortNodeCapacity) continue;
@@ -191,12 +206,12 @@ bool platform_read_port_property(PortDeviceSet *set, int index, PortProperty pro
     // Room for two IDs of 32 characters plus terminators, or a long bus name.
     char text[kPortNodeCapacity + 128];
     size_t length;
+    const UsbIds *ids = usb_ids_of(set, index);
     if (property == PORT_HARDWARE_ID) {
-        length = hardware_id_list(node, text, sizeof text);
+        length = hardware_id_list(node, ids, text, sizeof text);
     } else {
         // Never device-supplied strings: a product name could itself hold "tty".
-        UsbIds ids;
-        const char *kind = find_usb_ids(node, &ids) ? "USB Serial Device" : "Communications Port";
+        const char *kind = ids != nullptr ? "USB Serial Device" : "Communications Port";
         length = static_cast<size_t>(snprintf(text, sizeof text, "%s (%s)", kind, node)) + 1;
     }
     return copy_if_fits(text, length, buffer, size);
