@@ -6,10 +6,8 @@
 namespace {
 
 constexpr int kAttempts = 3;
-constexpr int kMaxBoards = 10;
 constexpr unsigned kBootloaderStartMs = 1000;
 constexpr size_t kCommandCapacity = 1024;
-constexpr size_t kPathCapacity = 260;
 constexpr size_t kPortNameCapacity = 20;
 
 // Returns true once the tool has run; false when it could not be started.
@@ -51,7 +49,7 @@ void run_flashing_phase(const char *currentDir, const char *binFile, DetectedBoa
         fflush(stdout);
         platform_pause();
         platform_sleep_ms(kBootloaderStartMs);
-        count = detectBoards(boards, kMaxBoards, knownBootloaders, 1);
+        count = detectBoards(boards, kMaxBoards, knownBootloaders, kBootloaderCount);
         if (count == 0) {
             puts("No bootloader detected, maybe your double is too slow. Retry\n");
             continue;

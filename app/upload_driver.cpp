@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kMaxBoards = 10;
-constexpr size_t kPathCapacity = 260;
 constexpr size_t kBoardNameCapacity = 20;
 
 // Reads the menu letter the way " %c" does: white space, blank lines
@@ -25,7 +23,7 @@ int read_menu_letter() {
 
 // False when the user's letter names no board.
 bool choose_board(DetectedBoard *boards, char *boardName, size_t size) {
-    int count = detectBoards(boards, kMaxBoards, knownAppBoards, 4);
+    int count = detectBoards(boards, kMaxBoards, knownAppBoards, kAppBoardCount);
     if (count != 0) {
         snprintf(boardName, size, "%s", boards[0].boardName);
         printf("Automaticly selected board : %s\n", boardName);

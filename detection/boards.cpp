@@ -5,7 +5,7 @@
 
 #include "platform.h"
 
-const VidPidStruct knownAppBoards[4] = {
+const VidPidStruct knownAppBoards[kAppBoardCount] = {
     {"Bravik", "VID_3C7E&PID_5101"},
     {"Quarnel", "VID_3C7E&PID_5102"},
     {"Dovrel", "VID_3C7E&PID_5103"},
@@ -14,7 +14,7 @@ const VidPidStruct knownAppBoards[4] = {
 
 // All boards share one bootloader, so the bootloader table cannot tell which
 // board answered: the flashing phase takes whichever comes first.
-const VidPidStruct knownBootloaders[1] = {
+const VidPidStruct knownBootloaders[kBootloaderCount] = {
     {"Bootloader", "VID_2341&PID_004D"},
 };
 

@@ -14,8 +14,13 @@ struct DetectedBoard {
     char boardName[50];
 };
 
-extern const VidPidStruct knownAppBoards[4];
-extern const VidPidStruct knownBootloaders[1];
+// Entries of the result array that both detections fill.
+constexpr int kMaxBoards = 10;
+
+constexpr int kAppBoardCount = 4;
+constexpr int kBootloaderCount = 1;
+extern const VidPidStruct knownAppBoards[kAppBoardCount];
+extern const VidPidStruct knownBootloaders[kBootloaderCount];
 
 // Writes one entry per (device, matching row) pair into foundBoards, in the
 // platform's device order and then table order, and returns how many were

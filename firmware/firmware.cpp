@@ -12,7 +12,6 @@
 namespace {
 
 constexpr int kMaxCandidates = 20;
-constexpr size_t kPathCapacity = 260;
 constexpr size_t kVersionFieldCapacity = 128;
 constexpr size_t kShownVersionCapacity = 32;
 constexpr size_t kPrefixCapacity = 64;

@@ -15,6 +15,10 @@ extern const char kFolderSeparator;
 // ("USB Serial Device (ttyACM0)").
 extern const char kPortNameMarker[];
 
+// Capacity of every path the program builds or receives, terminator
+// included: Windows' classic MAX_PATH, kept on Linux too.
+constexpr size_t kPathCapacity = 260;
+
 // File name of the flashing tool inside "<program folder>/Bossac/1.9.1/".
 extern const char kFlashToolFileName[];
 
