@@ -20,7 +20,6 @@ bool flash_on_port(const char *currentDir, const char *comPort, const char *binF
     // Written as text, not as a format: paths may hold '%'.
     fputs(command, stdout);
     fputc('\n', stdout);
-    fflush(stdout);
     unsigned long errorNumber = 0;
     if (platform_run_tool(&launch, &errorNumber)) return true;
     printf("Erreur during execution: %lu\n", errorNumber);
@@ -46,7 +45,6 @@ void run_flashing_phase(const char *currentDir, const char *binFile, DetectedBoa
     for (int i = 0; i < kAttempts; ++i) {
         puts("Please double click on reset button, a red light should turn on. Press Enter after "
              "that...");
-        fflush(stdout);
         platform_pause();
         platform_sleep_ms(kBootloaderStartMs);
         count = detectBoards(boards, kMaxBoards, knownBootloaders, kBootloaderCount);

@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,7 @@ int read_menu_letter() {
     int c;
     do {
         c = getchar();
-    } while (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r');
+    } while (c != EOF && isspace(c));
     return c;
 }
 
@@ -62,10 +63,7 @@ int run_upload() {
     DetectedBoard boards[kMaxBoards];
     char boardName[kBoardNameCapacity];
     get_current_directory(currentDir, sizeof currentDir);
-    if (!choose_board(boards, boardName, sizeof boardName)) {
-        fflush(stdout);
-        return 1;
-    }
+    if (!choose_board(boards, boardName, sizeof boardName)) return 1;
     char *binFile = find_matching_file(currentDir, boardName);
     if (binFile == nullptr) {
         printf("No file was found for %s. Please add a file with the board name inside.\n",
@@ -75,7 +73,6 @@ int run_upload() {
         free(binFile);
     }
     puts("\n\nPress Enter to exit...");
-    fflush(stdout);
     platform_pause();
     return 0;
 }

@@ -1,7 +1,6 @@
 #include "firmware.h"
 
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>

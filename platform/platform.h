@@ -61,7 +61,9 @@ bool platform_is_regular_file(const char *path);
 
 // --- Console and time ---------------------------------------------------------
 // Waits for one key after the system's own "Press any key" prompt. Never
-// consumes text that earlier reads left buffered in stdin.
+// consumes text that earlier reads left buffered in stdin. Like
+// platform_run_tool, it flushes stdout first, so every message is on the
+// console before the program waits.
 void platform_pause();
 void platform_sleep_ms(unsigned milliseconds);
 
@@ -75,6 +77,7 @@ struct ToolLaunch {
     const char *imagePath;
 };
 
-// Starts the tool and waits for it to end; its exit status is not examined.
+// Flushes stdout, starts the tool and waits for it to end; its exit status
+// is not examined.
 // False when it could not be started, with the system's error number.
 bool platform_run_tool(const ToolLaunch *launch, unsigned long *errorNumber);

@@ -1,6 +1,5 @@
 #include "fake_platform.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "platform.h"
