@@ -1,0 +1,365 @@
+// simulated_board: runs a program beside a simulated board, with no hardware.
+//
+//   simulated_board [--board NAME|none] [--flash-dump FILE] [--hang-up-after BYTES]
+//                   -- PROGRAM [ARG...]
+//
+// A umockdev testbed holds two USB serial ports: the application board NAME
+// (default Quarnel) as ttyACM0 and its bootloader as ttyACM1, with the USB
+// IDs of the program's own tables. PROGRAM runs inside the testbed (umockdev's
+// preload library and the testbed's folder in its environment), and the
+// bootloader port answers the flashing tool as the board's chip would
+// (simulated_chip.h), so the real tool can identify, erase, write, verify and
+// reset it.
+//
+//   --board none           no application board, only the bootloader
+//   --flash-dump FILE      once PROGRAM has ended, the whole flash into FILE
+//   --hang-up-after BYTES  the board is unplugged after that many bytes from
+//                          the tool, as in the middle of a write
+//
+// Exit status: PROGRAM's (128 + the signal when it was killed); 127 when it
+// cannot be started; 125 when this program's own work fails; 2 for bad usage.
+// One summary line goes to standard error when PROGRAM has ended.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/wait.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "boards.h"
+#include "simulated_chip.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kOwnFailure = 125;
+constexpr int kCannotStart = 127;
+constexpr char kBoardNode[] = "/dev/ttyACM0";
+constexpr char kBootloaderNode[] = "/dev/ttyACM1";
+constexpr int kClosedPortPollMs = 5;
+constexpr int kIdlePollMs = 20;
+constexpr int kWriteTimeoutMs = 2000;
+
+struct Options {
+    const char *board = "Quarnel";  // null: none
+    const char *flashDump = nullptr;
+    long long hangUpAfter = -1;  // -1: never
+    char **program = nullptr;
+};
+
+void print_usage() {
+    fputs("usage: simulated_board [--board NAME|none] [--flash-dump FILE] "
+          "[--hang-up-after BYTES] -- PROGRAM [ARG...]\nboards:",
+          stderr);
+    for (const VidPidStruct &board : knownAppBoards) fprintf(stderr, " %s", board.name);
+    fputs(", none\n", stderr);
+}
+
+bool parse_count(const char *text, long long *count) {
+    char *end = nullptr;
+    errno = 0;
+    *count = strtoll(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0' && *count >= 0;
+}
+
+bool parse_options(int argc, char **argv, Options *options) {
+    for (int i = 1; i < argc; ++i) {
+        const char *option = argv[i];
+        if (strcmp(option, "--") == 0) {
+            options->program = argv + i + 1;
+            return i + 1 < argc;
+        }
+        if (i + 1 >= argc) return false;
+        const char *value = argv[++i];
+        if (strcmp(option, "--board") == 0) {
+            options->board = strcmp(value, "none") == 0 ? nullptr : value;
+        } else if (strcmp(option, "--flash-dump") == 0) {
+            options->flashDump = value;
+        } else if (strcmp(option, "--hang-up-after") == 0) {
+            if (!parse_count(value, &options->hangUpAfter)) return false;
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+// --- The testbed ----------------------------------------------------------------------
+
+// "VID_3C7E&PID_5102" as the tables have it; false for any other shape.
+bool usb_ids_of(const VidPidStruct &row, unsigned *vendor, unsigned *product) {
+    return sscanf(row.vidpid, "VID_%4x&PID_%4x", vendor, product) == 2;
+}
+
+// A USB CDC-ACM port as sysfs shows one: the tty, its USB interface (the
+// tty's "device" link), the USB device with the IDs.
+void port_record(int number, unsigned vendor, unsigned product, const char *name, char *record,
+                 size_t size) {
+    const int usb = number + 1;
+    snprintf(record, size,
+             "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%d/1-%d:1.0/tty/ttyACM%d\n"
+             "N: ttyACM%d\nE: DEVNAME=/dev/ttyACM%d\nE: MAJOR=166\nE: MINOR=%d\n"
+             "E: SUBSYSTEM=tty\nL: device=../../../1-%d:1.0\n\n"
+             "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%d/1-%d:1.0\n"
+             "E: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\nE: SUBSYSTEM=usb\n"
+             "A: bInterfaceClass=02\nA: bInterfaceNumber=00\n\n"
+             "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%d\n"
+             "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\n"
+             "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=0100\nA: product=%s\n",
+             usb, usb, number, number, number, number, usb, usb, usb, usb, vendor, product,
+             name);
+}
+
+bool add_port(UMockdevTestbed *testbed, int number, const VidPidStruct &row) {
+    unsigned vendor = 0, product = 0;
+    if (!usb_ids_of(row, &vendor, &product)) return false;
+    char record[2048];
+    port_record(number, vendor, product, row.name, record, sizeof record);
+    GError *error = nullptr;
+    if (umockdev_testbed_add_from_string(testbed, record, &error)) return true;
+    fprintf(stderr, "simulated_board: cannot add ttyACM%d: %s\n", number,
+            error != nullptr ? error->message : "?");
+    if (error != nullptr) g_error_free(error);
+    return false;
+}
+
+const VidPidStruct *board_row(const char *name) {
+    for (const VidPidStruct &row : knownAppBoards) {
+        if (strcasecmp(row.name, name) == 0) return &row;
+    }
+    return nullptr;
+}
+
+// The program sees the testbed's /sys and /dev through umockdev's preload.
+bool enter_testbed(UMockdevTestbed *testbed) {
+    char preload[4096];
+    const char *earlier = getenv("LD_PRELOAD");
+    snprintf(preload, sizeof preload, "libumockdev-preload.so.0%s%s",
+             earlier != nullptr && *earlier != '\0' ? ":" : "", earlier != nullptr ? earlier : "");
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    bool entered = setenv("UMOCKDEV_DIR", root, 1) == 0 && setenv("LD_PRELOAD", preload, 1) == 0;
+    g_free(root);
+    return entered;
+}
+
+// --- The bootloader's port ---------------------------------------------------------------
+
+struct Port {
+    int fd;  // the master side of the bootloader's pseudo-terminal
+    long long goesDeadAfter;  // -1: never
+    bool dead;                // nothing more is read or answered
+    bool hungUp;              // the master side is gone
+    SimulatedChip *chip;
+};
+
+void write_to_port(void *context, const uint8_t *data, size_t length) {
+    Port *port = static_cast<Port *>(context);
+    int waitedMs = 0;
+    while (length > 0 && !port->dead) {
+        ssize_t written = write(port->fd, data, length);
+        if (written > 0) {
+            data += written;
+            length -= static_cast<size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EINTR) break;
+        // The tool is not reading; it may have given up.
+        if (waitedMs >= kWriteTimeoutMs) break;
+        pollfd out = {port->fd, POLLOUT, 0};
+        poll(&out, 1, kIdlePollMs);
+        waitedMs += kIdlePollMs;
+    }
+    if (length > 0 && !port->dead) {
+        fprintf(stderr, "simulated_board: %zu bytes of an answer could not be sent\n", length);
+    }
+}
+
+// An unplugged board first goes silent: whatever the tool sends is lost and
+// nothing answers, so the tool gives up when its wait runs out. The port is
+// hung up only once the tool has closed it: bossac 1.9.1 takes the end of
+// file that a hung-up port reads for "no data yet" and would never give up.
+void go_dead(Port *port) {
+    port->dead = true;
+    fprintf(stderr, "simulated_board: the board is unplugged after %llu bytes\n",
+            port->chip->bytesReceived);
+}
+
+// The last reference to the master side goes: the port is gone for good.
+void hang_up(Port *port) {
+    int nothing = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (nothing < 0 || dup2(nothing, port->fd) < 0) perror("simulated_board: hang-up");
+    if (nothing >= 0) close(nothing);
+    port->hungUp = true;
+}
+
+void serve_bytes(Port *port, const uint8_t *data, size_t length) {
+    const ByteSink sink = {port, write_to_port};
+    if (port->goesDeadAfter >= 0) {
+        unsigned long long left =
+            static_cast<unsigned long long>(port->goesDeadAfter) - port->chip->bytesReceived;
+        if (length >= left) {
+            chip_receive(port->chip, data, left, &sink);
+            go_dead(port);
+            return;
+        }
+    }
+    chip_receive(port->chip, data, length, &sink);
+}
+
+// One look at the port: serves what the tool sent, or waits a little.
+void serve_once(Port *port) {
+    pollfd in = {port->fd, static_cast<short>(port->dead ? 0 : POLLIN), 0};
+    if (poll(&in, 1, kIdlePollMs) <= 0) return;
+    if (port->dead) {
+        if ((in.revents & POLLHUP) != 0) hang_up(port);
+        return;
+    }
+    uint8_t data[4096];
+    ssize_t got = (in.revents & POLLIN) != 0 ? read(port->fd, data, sizeof data) : -1;
+    if (got > 0) {
+        serve_bytes(port, data, static_cast<size_t>(got));
+    } else {
+        // The tool has the port closed: the master side reports a hang-up
+        // until it opens the port again.
+        poll(nullptr, 0, kClosedPortPollMs);
+    }
+}
+
+// Serves the port until the child ends; false when its end cannot be had.
+bool serve_until_exit(Port *port, pid_t child, int *status) {
+    for (;;) {
+        pid_t ended = waitpid(child, status, port->hungUp ? 0 : WNOHANG);
+        if (ended == child) return true;
+        if (ended < 0 && errno != EINTR) return false;
+        if (!port->hungUp) serve_once(port);
+    }
+}
+
+// --- The program ------------------------------------------------------------------------------
+
+struct Interrupts {
+    struct sigaction interrupt, quit;
+};
+
+// Like system(): Ctrl-C and Ctrl-\ are the program's to handle while it runs.
+void ignore_interrupts(Interrupts *saved) {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &saved->interrupt);
+    sigaction(SIGQUIT, &ignore, &saved->quit);
+}
+
+void restore_interrupts(const Interrupts *saved) {
+    sigaction(SIGINT, &saved->interrupt, nullptr);
+    sigaction(SIGQUIT, &saved->quit, nullptr);
+}
+
+bool start_program(char **program, const Interrupts *saved, pid_t *child) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t restored;
+    sigemptyset(&restored);
+    if (saved->interrupt.sa_handler != SIG_IGN) sigaddset(&restored, SIGINT);
+    if (saved->quit.sa_handler != SIG_IGN) sigaddset(&restored, SIGQUIT);
+    posix_spawnattr_setsigdefault(&attributes, &restored);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    int error = posix_spawnp(child, program[0], nullptr, &attributes, program, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+        fprintf(stderr, "simulated_board: cannot start %s: %s\n", program[0], strerror(error));
+    }
+    return error == 0;
+}
+
+int exit_status_of(int status) {
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : kOwnFailure;
+}
+
+// --- After the run -----------------------------------------------------------------------------
+
+bool write_flash_dump(const SimulatedChip *chip, const char *file) {
+    FILE *dump = fopen(file, "wb");
+    bool written = dump != nullptr && fwrite(chip->flash, 1, kFlashSize, dump) == kFlashSize;
+    if (dump != nullptr && fclose(dump) != 0) written = false;
+    if (!written) fprintf(stderr, "simulated_board: cannot write the flash dump %s\n", file);
+    return written;
+}
+
+void print_summary(const SimulatedChip *chip) {
+    if (chip->flashWritten) {
+        fprintf(stderr, "simulated_board: flash written at 0x%08X-0x%08X (%u bytes), ",
+                chip->writtenLow, chip->writtenHigh - 1, chip->writtenHigh - chip->writtenLow);
+    } else {
+        fputs("simulated_board: flash not written, ", stderr);
+    }
+    fputs(chip->resetRequested ? "reset requested\n" : "no reset requested\n", stderr);
+}
+
+// The testbed keeps the master sides open without close-on-exec; the
+// program and the tool must not inherit them, or a port would never hang up.
+bool keep_to_this_process(int fd) { return fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
+
+// The testbed with its ports, and the bootloader port's master side.
+UMockdevTestbed *build_testbed(const Options &options, int *bootloaderFd) {
+    UMockdevTestbed *testbed = umockdev_testbed_new();
+    const VidPidStruct *board = options.board != nullptr ? board_row(options.board) : nullptr;
+    bool built = (options.board == nullptr || (board != nullptr && add_port(testbed, 0, *board))) &&
+                 add_port(testbed, 1, knownBootloaders[0]) && enter_testbed(testbed);
+    *bootloaderFd = built ? umockdev_testbed_get_dev_fd(testbed, kBootloaderNode) : -1;
+    if (built && options.board != nullptr) {
+        built = keep_to_this_process(umockdev_testbed_get_dev_fd(testbed, kBoardNode));
+    }
+    if (!built || !keep_to_this_process(*bootloaderFd) ||
+        fcntl(*bootloaderFd, F_SETFL, fcntl(*bootloaderFd, F_GETFL) | O_NONBLOCK) != 0) {
+        fputs("simulated_board: cannot set up the simulated ports\n", stderr);
+        g_object_unref(testbed);
+        return nullptr;
+    }
+    return testbed;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!parse_options(argc, argv, &options) ||
+        (options.board != nullptr && board_row(options.board) == nullptr)) {
+        print_usage();
+        return kUsageError;
+    }
+    // 300 KiB: too large for the stack.
+    static SimulatedChip chip;
+    chip_power_on(&chip);
+    Port port = {-1, options.hangUpAfter, false, false, &chip};
+    UMockdevTestbed *testbed = build_testbed(options, &port.fd);
+    if (testbed == nullptr) return kOwnFailure;
+
+    Interrupts saved;
+    ignore_interrupts(&saved);
+    pid_t child = 0;
+    int status = kCannotStart;
+    if (start_program(options.program, &saved, &child)) {
+        int waitStatus = 0;
+        status = serve_until_exit(&port, child, &waitStatus) ? exit_status_of(waitStatus)
+                                                              : kOwnFailure;
+    }
+    restore_interrupts(&saved);
+    // Only now: the testbed serves the preload's requests while the program runs.
+    g_object_unref(testbed);
+
+    if (options.flashDump != nullptr && !write_flash_dump(&chip, options.flashDump)) {
+        status = kOwnFailure;
+    }
+    print_summary(&chip);
+    return status;
+}

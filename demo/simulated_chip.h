@@ -1,0 +1,68 @@
+// A board's chip as its USB bootloader shows it to the flashing tool: a
+// SAMD21G18A (256 KiB of flash, 32 KiB of RAM) behind a serial monitor that
+// takes the tool's text commands ("w41002018,4#", "S20004040,00001000#"
+// followed by binary data, ...) and answers them as the chip would.
+//
+// Nothing here touches the OS: bytes go in through chip_receive, answers come
+// out through a sink, and complaints about commands the chip would refuse go
+// to standard error. The serial port itself is simulated_board.cpp's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t kFlashSize = 256 * 1024;
+constexpr uint32_t kFlashPageSize = 64;
+constexpr uint32_t kFlashRowSize = 4 * kFlashPageSize;  // the unit of erasing
+// The bootloader occupies the first 8 KiB; the chip's fuses protect it, so
+// the tool is told to place images at 0x2000.
+constexpr uint32_t kBootloaderSize = 0x2000;
+constexpr uint32_t kRamStart = 0x20000000;
+constexpr uint32_t kRamSize = 32 * 1024;
+constexpr uint32_t kUserRowStart = 0x00804000;
+constexpr uint32_t kUserRowSize = kFlashRowSize;
+
+// Where the answers go; write may be called several times per command.
+struct ByteSink {
+    void *context;
+    void (*write)(void *context, const uint8_t *data, size_t length);
+};
+
+struct SimulatedChip {
+    uint8_t flash[kFlashSize];
+    uint8_t ram[kRamSize];
+    uint8_t userRow[kUserRowSize];
+
+    // The flash controller: stores into flash land in the page buffer until
+    // a write-page command programs them.
+    uint8_t pageBuffer[kFlashPageSize];
+    uint32_t nvmControlB;
+    uint32_t nvmAddress;  // in 16-bit words, as the controller counts
+    uint16_t nvmStatus;
+    uint8_t nvmInterruptFlags;
+
+    uint32_t copySource;  // RAM buffer named by "Y<address>,0#"
+
+    // The command being read: a letter, hex digits, maybe ',' and more hex
+    // digits, then '#'.
+    char command;
+    bool sawComma;
+    uint32_t firstNumber;
+    uint32_t number;
+    // Binary data still due after "S<address>,<size>#".
+    uint32_t dataLeft;
+    uint32_t dataAddress;
+    bool dataDiscarded;
+
+    bool resetRequested;
+    bool flashWritten;
+    uint32_t writtenLow, writtenHigh;  // [low, high) of programmed flash
+    unsigned long long bytesReceived;
+};
+
+// A chip fresh from the bench: bootloader in place, application area and
+// user row as the factory and the bootloader left them.
+void chip_power_on(SimulatedChip *chip);
+
+// Feeds bytes from the tool; answers go to sink as the chip would send them.
+void chip_receive(SimulatedChip *chip, const uint8_t *data, size_t length, const ByteSink *sink);
