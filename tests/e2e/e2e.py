@@ -20,6 +20,7 @@ Environment:
 
 import argparse
 import os
+import random
 import re
 import shlex
 import shutil
@@ -179,6 +180,27 @@ SCENARIOS = [
 ]
 
 
+# The real tool on a simulated board: what it must say, and whether the
+# image must be found at 0x2000 in the flash afterwards.
+APP_START, PAGE, FLASH_SIZE = 0x2000, 64, 256 * 1024
+
+
+@dataclass
+class RealToolRow:
+    name: str
+    image_size: int         # random bytes
+    tool_says: str
+    flashed: bool = False
+    hang_up_after: int = None  # bytes from the tool before the board is unplugged
+
+
+REAL_TOOL_ROWS = [
+    RealToolRow("whole_upload", 10_000, "Verify successful", flashed=True),  # 156.25 pages
+    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000),
+    RealToolRow("image_larger_than_flash", FLASH_SIZE + 1, "File operation exceeds flash size"),
+]
+
+
 # --- Running one program and talking to it ----------------------------------------
 
 @dataclass
@@ -267,8 +289,9 @@ class LinuxBackend:
               'printf %s "$UMOCKDEV_DIR" > "$note"\n'
               'exec "$@"\n')
 
-    def __init__(self, program, fake_tool):
+    def __init__(self, program, fake_tool, simulated_board):
         self.program, self.fake_tool = program, fake_tool
+        self.simulated_board = simulated_board
         self.wrapper = shlex.split(os.environ.get("UPM_E2E_WRAPPER", ""))
 
     def fields(self, folder):
@@ -315,13 +338,36 @@ class LinuxBackend:
         command = (["umockdev-run", "-d", record, "--", "sh", "-c", self.INSIDE, "sh", note]
                    + ["ttyACM%d" % p for p in late] + ["--"]
                    + self.wrapper + [os.path.join(folder, self.program_file)])
-        env = dict(os.environ, LC_ALL="C", **env_extra)
+        return converse(command, self.environment(env_extra), cwd, scenario.stdin, on_tap)
+
+    @staticmethod
+    def environment(env_extra=None):
+        env = dict(os.environ, LC_ALL="C", **(env_extra or {}))
         env.pop("UPM_FAKE_BOSSAC_LOG", None)
         # umockdev's preload library comes before an AddressSanitizer
         # build's runtime, which ASan refuses unless told it is fine.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"),
                                                      "verify_asan_link_order=0"]))
-        return converse(command, env, cwd, scenario.stdin, on_tap)
+        return env
+
+    def run_on_simulated_board(self, folder, dump, hang_up_after, cwd):
+        """The program on simulated_board's Quarnel (ttyACM0) and bootloader
+        (ttyACM1); the wrapper goes before both programs."""
+        options = ["--flash-dump", dump]
+        if hang_up_after is not None:
+            options += ["--hang-up-after", str(hang_up_after)]
+        command = (self.wrapper + [self.simulated_board] + options + ["--"]
+                   + self.wrapper + [os.path.join(folder, self.program_file)])
+        return converse(command, self.environment(), cwd, "", lambda attempt: None)
+
+    def factory_flash(self):
+        with tempfile.TemporaryDirectory(prefix="upm-e2e-") as work:
+            dump = os.path.join(work, "factory.bin")
+            subprocess.run([self.simulated_board, "--board", "none", "--flash-dump", dump,
+                            "--", "true"], check=True, stderr=subprocess.DEVNULL,
+                           timeout=RUN_TIMEOUT_S)
+            with open(dump, "rb") as f:
+                return f.read()
 
     def check_extra(self, case, outcome, folder):
         case.assertEqual(outcome.stderr, "", "standard error")
@@ -332,6 +378,7 @@ class LinuxBackend:
 
 class WindowsBackend:
     name = "windows"
+    simulated_board = None
     program_file = "UpdateProgramManually.exe"
     tool_file = "bossac.exe"
     pause_text = re.compile(r"Press any key to continue\.\.\. ")
@@ -413,16 +460,18 @@ class WindowsBackend:
 BACKEND = None  # set in main()
 
 
-def lay_out_folder(scenario, tool_source):
+def lay_out_folder(scenario, tool_source, images=None):
     """A fresh program folder (its name as the scenario wants) inside a
-    fresh work folder; returns (work, folder)."""
+    fresh work folder, with a working folder "elsewhere" beside it; returns
+    (work, folder). images: name -> content, else 16 zero bytes each."""
     work = tempfile.mkdtemp(prefix="upm-e2e-")
     folder = os.path.join(work, scenario.folder)
     os.makedirs(os.path.join(folder, "Bossac", "1.9.1"))
+    os.mkdir(os.path.join(work, "elsewhere"))  # the working folder must not matter
     shutil.copy2(BACKEND.program, os.path.join(folder, BACKEND.program_file))
     for image in scenario.images:
         with open(os.path.join(folder, image), "wb") as f:
-            f.write(b"\x00" * 16)
+            f.write((images or {}).get(image, b"\x00" * 16))
     if tool_source:
         shutil.copy2(tool_source, os.path.join(folder, "Bossac", "1.9.1", BACKEND.tool_file))
     return work, folder
@@ -439,10 +488,8 @@ def expected_fields(scenario, folder):
 
 def run_in_folder(scenario, tool_source):
     work, folder = lay_out_folder(scenario, tool_source)
-    elsewhere = os.path.join(work, "elsewhere")  # the working folder must not matter
-    os.mkdir(elsewhere)
     try:
-        outcome = BACKEND.run(folder, scenario, elsewhere, scenario.env)
+        outcome = BACKEND.run(folder, scenario, os.path.join(work, "elsewhere"), scenario.env)
     except BaseException:
         shutil.rmtree(work, ignore_errors=True)
         raise
@@ -481,22 +528,49 @@ class Scenarios(unittest.TestCase):
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
-    def test_real_flashing_tool_accepts_the_command_line(self):
-        """Debian's bossac 1.9.1 parses our options and goes as far as the
-        port; the simulated bootloader answers nothing, so it finds no device."""
-        if BACKEND.name != "linux":
-            self.skipTest("the real tool runs on Linux only")
+    def test_real_flashing_tool(self):
+        """Debian's bossac 1.9.1, started by the program as on a bench, on a
+        simulated board whose bootloader it can identify, erase, write,
+        verify and reset; the image is read back out of the simulated flash."""
+        if BACKEND.name != "linux" or BACKEND.simulated_board is None:
+            self.skipTest("the simulated board runs on Linux only")
         real = shutil.which("bossac")
         if real is None:
             self.skipTest("bossac not installed (apt-get install bossa-cli)")
-        scenario = Scenario("real_bossac", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"}, "")
-        work, _, outcome = run_in_folder(scenario, real)
-        shutil.rmtree(work, ignore_errors=True)
-        said = outcome.stdout + outcome.stderr
-        self.assertIn("No device found on ttyACM4", said)
-        self.assertNotRegex(said, "unrecognized option|invalid option|Try 'bossac")
-        self.assertEqual(outcome.status, 0)
-        self.assertTrue(normalised(outcome.stdout).endswith(CLOSE), outcome.stdout)
+        factory = BACKEND.factory_flash()
+        for row in REAL_TOOL_ROWS:
+            with self.subTest(row.name):
+                self.check_real_tool(row, real, factory)
+
+    def check_real_tool(self, row, real, factory):
+        image = random.Random(row.name).randbytes(row.image_size)
+        scenario = Scenario(row.name, [], {Q12: "1.2"}, "")
+        work, folder = lay_out_folder(scenario, real, images={Q12: image})
+        try:
+            dump = os.path.join(work, "flash.bin")
+            outcome = BACKEND.run_on_simulated_board(folder, dump, row.hang_up_after,
+                                                     os.path.join(work, "elsewhere"))
+            said = normalised(outcome.stdout)
+            fields = expected_fields(scenario, folder)
+            self.assertTrue(said.startswith((auto("Quarnel") + using("1.2") + TAP
+                                             + launch(1, Q12)).format(**fields)), said)
+            self.assertTrue(said.endswith(CLOSE), said)
+            self.assertEqual(outcome.status, 0)
+            self.assertIn(row.tool_says, outcome.stdout + outcome.stderr)
+            self.assertNotRegex(outcome.stdout + outcome.stderr,
+                                "unrecognized option|invalid option|Try 'bossac")
+            with open(dump, "rb") as f:
+                flash = f.read()
+            self.assertEqual(flash[:APP_START], factory[:APP_START], "bootloader area")
+            if row.flashed:
+                end = APP_START + len(image)
+                self.assertEqual(flash[APP_START:end], image, "image at 0x2000")
+                last_page_end = APP_START + -(-len(image) // PAGE) * PAGE
+                self.assertEqual(flash[last_page_end:], factory[last_page_end:],
+                                 "erased after the image's last page")
+                self.assertIn(", reset requested", outcome.stderr)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
 
 
 def main():
@@ -505,13 +579,15 @@ def main():
     parser.add_argument("--backend", choices=["linux", "windows"], required=True)
     parser.add_argument("--program", required=True, help="the built program to copy and run")
     parser.add_argument("--fake-bossac", required=True, help="the built stand-in tool")
+    parser.add_argument("--simulated-board", help="the built simulated_board (Linux)")
     parser.add_argument("--wineprefix", help="Wine prefix to use (default: a temporary one)")
     options, rest = parser.parse_known_args()
     program = os.path.abspath(os.environ.get("UPM_E2E_PROGRAM") or options.program)
     fake_tool = os.path.abspath(options.fake_bossac)
     own_prefix = None
     if options.backend == "linux":
-        BACKEND = LinuxBackend(program, fake_tool)
+        BACKEND = LinuxBackend(program, fake_tool, options.simulated_board
+                               and os.path.abspath(options.simulated_board))
     else:
         prefix = options.wineprefix or tempfile.mkdtemp(prefix="upm-e2e-wine-")
         own_prefix = None if options.wineprefix else prefix
