@@ -97,7 +97,13 @@ bool parse_options(int argc, char **argv, Options *options) {
 
 // "VID_3C7E&PID_5102" as the tables have it; false for any other shape.
 bool usb_ids_of(const VidPidStruct &row, unsigned *vendor, unsigned *product) {
-    return sscanf(row.vidpid, "VID_%4x&PID_%4x", vendor, product) == 2;
+    const char *text = row.vidpid;
+    if (strncmp(text, "VID_", 4) != 0 || strncmp(text + 8, "&PID_", 5) != 0) return false;
+    char *end = nullptr;
+    *vendor = static_cast<unsigned>(strtoul(text + 4, &end, 16));
+    if (end != text + 8) return false;
+    *product = static_cast<unsigned>(strtoul(text + 13, &end, 16));
+    return end == text + 17 && *end == '\0';
 }
 
 // A USB CDC-ACM port as sysfs shows one: the tty, its USB interface (the

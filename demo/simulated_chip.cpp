@@ -44,11 +44,14 @@ constexpr uint32_t kNvmClearPageBuffer = 0x44;
 // only when the version answer lists them in this tag.
 constexpr char kVersionAnswer[] = "v2.0 [Arduino:XYZ] simulated SAMD21G18A\n\r";
 
-__attribute__((format(printf, 1, 2))) void complain(const char *format, ...) {
+// printf-style, so that the format attribute has the compiler check each call.
+__attribute__((format(printf, 1, 2)))
+void complain(const char *format, ...) {  // NOLINT(cert-dcl50-cpp)
+    fputs("simulated_board: ", stderr);
     va_list arguments;
     va_start(arguments, format);
-    fputs("simulated_board: ", stderr);
-    vfprintf(stderr, format, arguments);
+    // clang-tidy 14's va_list checker loses track of the va_start above.
+    vfprintf(stderr, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
     fputc('\n', stderr);
     va_end(arguments);
 }

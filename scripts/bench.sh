@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and prints, as markdown, what one run of the program
 # costs as the folder and the number of serial ports grow, next to
-# libserialport and pyserial. Takes a few minutes; nothing here asserts a time.
+# libserialport and pyserial, and a whole upload with the real flashing tool
+# on the simulated board. Takes a few minutes; nothing here asserts a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-test-deps.sh
@@ -9,7 +10,7 @@ scripts/install-test-deps.sh
 build=build/bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPM_BUILD_TESTS=OFF \
   -DUPM_BUILD_BENCHMARKS=ON -DUPM_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build "$build" -j2 --target upm_bench >/dev/null
+cmake --build "$build" -j2 --target upm_bench simulated_board >/dev/null
 
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
@@ -26,3 +27,5 @@ run double "$build/bench/upm_bench_double"
 run plain "$build/bench/upm_bench" --benchmark_filter='^(lookup|ports/this-machine|start/plain|start/floor)'
 run testbed umockdev-wrapper "$build/bench/upm_bench" --benchmark_filter='^(ports/[a-z]+/[0-9]|start/umockdev)'
 python3 bench/report.py --load "$load" "$results"/*.json
+echo
+python3 bench/flash_bench.py "$build/UpdateProgramManually" "$build/demo/simulated_board"
