@@ -532,11 +532,15 @@ class Scenarios(unittest.TestCase):
         """Debian's bossac 1.9.1, started by the program as on a bench, on a
         simulated board whose bootloader it can identify, erase, write,
         verify and reset; the image is read back out of the simulated flash."""
-        if BACKEND.name != "linux" or BACKEND.simulated_board is None:
+        if BACKEND.name != "linux":
             self.skipTest("the simulated board runs on Linux only")
         real = shutil.which("bossac")
-        if real is None:
-            self.skipTest("bossac not installed (apt-get install bossa-cli)")
+        missing = ("bossac is not installed (apt-get install bossa-cli)" if real is None else
+                   "no simulated_board (needs libumockdev-dev)" if not BACKEND.simulated_board
+                   else None)
+        if missing:
+            # CI installs both: there these rows must run, not quietly vanish.
+            (self.fail if os.environ.get("CI") else self.skipTest)(missing)
         factory = BACKEND.factory_flash()
         for row in REAL_TOOL_ROWS:
             with self.subTest(row.name):
