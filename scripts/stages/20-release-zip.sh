@@ -9,11 +9,12 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build/windows}
 
-cmake --build "$build" --target package -j2
+cmake --build "$build" --target release_archive -j2
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 zip="$build/UpdateProgramManually-${version}-win64.zip"
 [ -n "$version" ] && [ -f "$zip" ] || { echo "FAIL no release ZIP at $zip"; exit 1; }
 unzip -l "$zip"
+(cd "$build" && sha256sum -c "${zip##*/}.sha256")
 
 expected='Bossac/
 Bossac/1.9.1/
