@@ -31,11 +31,14 @@ def source_date_epoch(source_dir):
     if value:
         return int(value)
     # The source's own repository only, not one that happens to hold it.
+    # Only a time is read, so a checkout owned by another user (CI building
+    # as root) may be read too.
+    git = ["git", "-c", "safe.directory=*", "-C", source_dir]
     try:
-        top = subprocess.run(["git", "-C", source_dir, "rev-parse", "--show-toplevel"],
+        top = subprocess.run(git + ["rev-parse", "--show-toplevel"],
                              capture_output=True, text=True, check=True).stdout.strip()
         if os.path.realpath(top) == os.path.realpath(source_dir):
-            stamp = subprocess.run(["git", "-C", source_dir, "log", "-1", "--format=%ct"],
+            stamp = subprocess.run(git + ["log", "-1", "--format=%ct"],
                                    capture_output=True, text=True, check=True).stdout.strip()
             return int(stamp)
     except (OSError, subprocess.CalledProcessError, ValueError):

@@ -6,7 +6,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine wine64
   umockdev libumockdev-dev libglib2.0-dev pkg-config bossa-cli
   clang clang-tidy cppcheck libclang-rt-14-dev valgrind strace
-  libbenchmark-dev python3-serial libserialport-dev zip unzip
+  libbenchmark-dev python3-serial libserialport-dev zip unzip git
 )
 missing=()
 for p in "${packages[@]}"; do

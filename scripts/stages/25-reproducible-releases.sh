@@ -11,6 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
+# CI may run as root in a checkout that another user owns.
+git() { command git -c safe.directory='*' "$@"; }
 commit=$(git rev-parse HEAD)
 git diff --quiet HEAD || echo "note: uncommitted changes are not part of this check (it builds $commit)"
 work=$(mktemp -d)
