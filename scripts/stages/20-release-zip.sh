@@ -41,5 +41,7 @@ grep -q "UpdateProgramManually ${version} " "$unpacked/README.txt" \
 grep -q '<Board>_App_<version>\.bin' "$unpacked/README.txt" \
   || fail "README.txt does not say how images are named"
 grep -q $'\r$' "$unpacked/README.txt" || fail "README.txt lacks Windows line breaks"
+! grep -qE 'dialout|bossa-cli|ttyACM|\[[WL#]\]' "$unpacked/README.txt" "$unpacked/Bossac/1.9.1/PUT-BOSSAC-HERE.txt" \
+  || fail "the Windows texts hold Linux lines or unfilled marks"
 scripts/stages/10-windows-dlls.sh "$unpacked/UpdateProgramManually.exe"
 echo "ok   $zip"
