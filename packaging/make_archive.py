@@ -47,11 +47,11 @@ def source_date_epoch(source_dir):
              "(seconds since 1970) to date the archive's entries")
 
 
-def entries(specs):
+def entries(pairs):
     """(name, file or None for a folder, mode), folders included, in name order."""
     found = {}
-    for spec in specs:
-        name, _, path = spec.partition("=")
+    for pair in pairs:
+        name, _, path = pair.partition("=")
         program = name.endswith("*")
         name = name.rstrip("*")
         found[name] = (path, 0o755 if program else 0o644)
@@ -101,9 +101,9 @@ def write_tar_gz(out, items, epoch):
 def main(argv):
     if len(argv) < 4:
         sys.exit(__doc__)
-    output, source_dir, specs = argv[1], argv[2], argv[3:]
+    output, source_dir, pairs = argv[1], argv[2], argv[3:]
     epoch = source_date_epoch(source_dir)
-    items = entries(specs)
+    items = entries(pairs)
     out = io.BytesIO()
     if output.endswith(".zip"):
         write_zip(out, items, epoch)
