@@ -10,7 +10,7 @@ packages=(
   "${demo_packages[@]}" python3 googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix wine wine64
   clang clang-tidy cppcheck libclang-rt-14-dev valgrind strace
-  libbenchmark-dev python3-serial libserialport-dev zip unzip
+  libbenchmark-dev python3-serial libserialport-dev zip unzip git
 )
 [ "${1:-}" != demo ] || packages=("${demo_packages[@]}")
 missing=()

@@ -8,7 +8,7 @@ if(NOT EXISTS ${UPM_GTEST_SOURCE_DIR}/CMakeLists.txt)
                       "apt-get install googletest")
 endif()
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)  # keeps it out of the release ZIP
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)  # no install rules of its own
 add_subdirectory(${UPM_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 # Its own warnings are not ours to fix.
 target_compile_options(gtest PRIVATE -Wno-error)

@@ -9,11 +9,12 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build/windows}
 
-cmake --build "$build" --target package -j2
+cmake --build "$build" --target release_archive -j2
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 zip="$build/UpdateProgramManually-${version}-win64.zip"
 [ -n "$version" ] && [ -f "$zip" ] || { echo "FAIL no release ZIP at $zip"; exit 1; }
 unzip -l "$zip"
+(cd "$build" && sha256sum -c "${zip##*/}.sha256")
 
 expected='Bossac/
 Bossac/1.9.1/
@@ -40,5 +41,7 @@ grep -q "UpdateProgramManually ${version} " "$unpacked/README.txt" \
 grep -q '<Board>_App_<version>\.bin' "$unpacked/README.txt" \
   || fail "README.txt does not say how images are named"
 grep -q $'\r$' "$unpacked/README.txt" || fail "README.txt lacks Windows line breaks"
+! grep -qE 'dialout|bossa-cli|ttyACM|\[[WL#]\]' "$unpacked/README.txt" "$unpacked/Bossac/1.9.1/PUT-BOSSAC-HERE.txt" \
+  || fail "the Windows texts hold Linux lines or unfilled marks"
 scripts/stages/10-windows-dlls.sh "$unpacked/UpdateProgramManually.exe"
 echo "ok   $zip"

@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Writes a release archive (.zip or .tar.gz) and its .sha256 beside it.
+
+The same inputs give the same bytes on any machine and in any folder: entries
+in name order, every entry dated from SOURCE_DATE_EPOCH (else the time of the
+source tree's last commit), fixed permissions, no owner, no host names or
+build paths, and a gzip header without time or file name.
+
+  make_archive.py OUTPUT SOURCE_DIR NAME=FILE [NAME=FILE ...]
+
+NAME is the path inside the archive ('/'-separated), FILE the file to store;
+a NAME ending in '*' (the mark is dropped) is stored as a program (0755).
+Folders are made for every NAME's parents.
+"""
+import gzip
+import hashlib
+import io
+import os
+import subprocess
+import sys
+import tarfile
+import time
+import zipfile
+
+# ZIP times cannot go further back.
+ZIP_EARLIEST = 315532800  # 1980-01-01 00:00:00 UTC
+
+
+def source_date_epoch(source_dir):
+    value = os.environ.get("SOURCE_DATE_EPOCH", "")
+    if value:
+        return int(value)
+    # The source's own repository only, not one that happens to hold it.
+    # Only a time is read, so a checkout owned by another user (CI building
+    # as root) may be read too.
+    git = ["git", "-c", "safe.directory=*", "-C", source_dir]
+    try:
+        top = subprocess.run(git + ["rev-parse", "--show-toplevel"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+        if os.path.realpath(top) == os.path.realpath(source_dir):
+            stamp = subprocess.run(git + ["log", "-1", "--format=%ct"],
+                                   capture_output=True, text=True, check=True).stdout.strip()
+            return int(stamp)
+    except (OSError, subprocess.CalledProcessError, ValueError):
+        pass
+    sys.exit(f"make_archive: {source_dir} is no git checkout; set SOURCE_DATE_EPOCH "
+             "(seconds since 1970) to date the archive's entries")
+
+
+def entries(pairs):
+    """(name, file or None for a folder, mode), folders included, in name order."""
+    found = {}
+    for pair in pairs:
+        name, _, path = pair.partition("=")
+        program = name.endswith("*")
+        name = name.rstrip("*")
+        found[name] = (path, 0o755 if program else 0o644)
+        parts = name.split("/")[:-1]
+        for depth in range(1, len(parts) + 1):
+            found.setdefault("/".join(parts[:depth]) + "/", (None, 0o755))
+    return [(name, path, mode) for name, (path, mode) in sorted(found.items())]
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write_zip(out, items, epoch):
+    stamp = time.gmtime(max(epoch, ZIP_EARLIEST))[:6]
+    with zipfile.ZipFile(out, "w") as archive:
+        for name, path, mode in items:
+            info = zipfile.ZipInfo(name, stamp)
+            info.create_system = 3  # Unix, so that the permissions below count
+            if path is None:
+                info.external_attr = (0o040000 | mode) << 16 | 0x10  # MS-DOS folder flag
+                archive.writestr(info, b"")
+            else:
+                info.external_attr = (0o100000 | mode) << 16
+                info.compress_type = zipfile.ZIP_DEFLATED
+                archive.writestr(info, read(path))
+
+
+def write_tar_gz(out, items, epoch):
+    with gzip.GzipFile(filename="", mode="wb", fileobj=out, mtime=0) as packed:
+        with tarfile.open(fileobj=packed, mode="w", format=tarfile.USTAR_FORMAT) as archive:
+            for name, path, mode in items:
+                info = tarfile.TarInfo(name.rstrip("/"))
+                info.mtime, info.mode = epoch, mode
+                info.uid = info.gid = 0
+                info.uname = info.gname = ""
+                if path is None:
+                    info.type = tarfile.DIRTYPE
+                    archive.addfile(info)
+                else:
+                    data = read(path)
+                    info.size = len(data)
+                    archive.addfile(info, io.BytesIO(data))
+
+
+def main(argv):
+    if len(argv) < 4:
+        sys.exit(__doc__)
+    output, source_dir, pairs = argv[1], argv[2], argv[3:]
+    epoch = source_date_epoch(source_dir)
+    items = entries(pairs)
+    out = io.BytesIO()
+    if output.endswith(".zip"):
+        write_zip(out, items, epoch)
+    elif output.endswith(".tar.gz"):
+        write_tar_gz(out, items, epoch)
+    else:
+        sys.exit(f"make_archive: {output}: neither .zip nor .tar.gz")
+    data = out.getvalue()
+    with open(output, "wb") as f:
+        f.write(data)
+    # The format of sha256sum, so that "sha256sum -c" checks a download.
+    with open(output + ".sha256", "w", newline="\n") as f:
+        f.write(f"{hashlib.sha256(data).hexdigest()}  {os.path.basename(output)}\n")
+
+
+if __name__ == "__main__":
+    main(sys.argv)

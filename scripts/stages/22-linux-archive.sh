@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the Linux release archive (preset linux-release) and checks that it
+# unpacks to the folder the program expects, as the Windows ZIP does: the
+# program and its guide at the top, the tool's place in Bossac/1.9.1/, and
+# nothing else; that the guide is the Linux one; and that the program needs
+# nothing from the system beyond the C library, so that it runs on any
+# distribution as new as the build machine's.
+#
+#   scripts/stages/22-linux-archive.sh [BUILD_DIR]   # default: the preset's
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+if [ $# -eq 0 ]; then
+  cmake --workflow --preset linux-release
+  build=build/linux-release
+else
+  build=$1
+  cmake --build "$build" --target release_archive -j2
+fi
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+archive="$build/UpdateProgramManually-${version}-linux-x86_64.tar.gz"
+[ -n "$version" ] && [ -f "$archive" ] || { echo "FAIL no release archive at $archive"; exit 1; }
+tar -tvzf "$archive"
+(cd "$build" && sha256sum -c "${archive##*/}.sha256")
+fail() { echo "FAIL $*"; exit 1; }
+
+expected='Bossac/
+Bossac/1.9.1/
+Bossac/1.9.1/PUT-BOSSAC-HERE.txt
+README.txt
+UpdateProgramManually'
+actual=$(tar -tzf "$archive" | sort)
+[ "$actual" = "$expected" ] || fail "$archive holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
+
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+tar -xzf "$archive" -C "$unpacked"
+program="$unpacked/UpdateProgramManually"
+cmp -s "$program" "$build/UpdateProgramManually" || fail "the packed program is not the one just built"
+[ -x "$program" ] || fail "the packed program is not executable"
+guide="$unpacked/README.txt"
+grep -q "UpdateProgramManually ${version} " "$guide" || fail "README.txt does not carry version ${version}"
+! grep -q $'\r' "$guide" || fail "README.txt has Windows line breaks"
+# The Linux guide's own points, and none of the Windows one's.
+for text in 'sudo apt install bossa-cli' 'ln -s /usr/bin/bossac Bossac/1.9.1/bossac' \
+            'group "dialout"' 'ttyACMn or ttyUSBn' '<Board>_App_<version>.bin'; do
+  grep -qF -- "$text" "$guide" || fail "README.txt does not say: $text"
+done
+! grep -qiE '\.exe|COM[0-9]|double-click|\[[WL#]\]' "$guide" "$unpacked/Bossac/1.9.1/PUT-BOSSAC-HERE.txt" \
+  || fail "the Linux texts hold Windows lines or unfilled marks"
+grep -q 'bossac, version 1\.9\.1' "$unpacked/Bossac/1.9.1/PUT-BOSSAC-HERE.txt" \
+  || fail "PUT-BOSSAC-HERE.txt does not name bossac 1.9.1"
+
+# libstdc++ and libgcc are linked in; only the C library is asked for.
+needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+[ "$needed" = "libc.so.6" ] || fail "the program needs:" $needed
+echo "ok   NEEDED: $needed"
+# And it starts: with no board attached, a wrong letter cancels with status 1.
+status=0
+echo X | "$program" > "$unpacked/run.txt" || status=$?
+[ $status -eq 1 ] && grep -q 'Invalid Letter' "$unpacked/run.txt" \
+  || fail "the packed program did not run as expected (status $status): $(cat "$unpacked/run.txt")"
+echo "ok   $archive"

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Anyone can check a release against its source: the release commands, run
+# in two clones of the last commit, in different folders, at different
+# times, with different umasks, time zones and locales, give byte-identical
+# archives, programs and checksum files. Then, once more in one clone, the
+# archives' entries take their time from SOURCE_DATE_EPOCH when it is set.
+#
+#   scripts/stages/25-reproducible-releases.sh
+#
+# It checks the last commit: uncommitted changes are not in the clones.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+# CI may run as root in a checkout that another user owns.
+git() { command git -c safe.directory='*' "$@"; }
+commit=$(git rev-parse HEAD)
+git diff --quiet HEAD || echo "note: uncommitted changes are not part of this check (it builds $commit)"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset SOURCE_DATE_EPOCH  # the time comes from the commit, as in a plain release build
+
+outputs=(build/windows-release/UpdateProgramManually.exe build/windows-release/*.zip
+         build/windows-release/*.zip.sha256 build/linux-release/UpdateProgramManually
+         build/linux-release/*.tar.gz build/linux-release/*.tar.gz.sha256)
+
+release_in() {  # FOLDER UMASK TZ LOCALE: clone, run both release commands, list the sums
+  local src=$1
+  mkdir -p "$(dirname "$src")"
+  git clone -q --no-checkout --no-hardlinks "$root" "$src"
+  git -C "$src" checkout -q --detach "$commit"
+  if ! (cd "$src" && umask "$2" && export TZ=$3 LC_ALL=$4 &&
+        cmake --workflow --preset windows-release && cmake --workflow --preset linux-release) \
+        > "$src.log" 2>&1; then
+    tail -n 30 "$src.log"; echo "FAIL the release build in $src"; exit 1
+  fi
+  (cd "$src" && sha256sum "${outputs[@]}") > "$src.sums"
+}
+
+start=$(date +%s)
+release_in "$work/one/UpdateProgramManually" 022 UTC C
+sleep 2  # a later second for every file the second build writes
+release_in "$work/two/a/deeper/place/checkout" 077 Pacific/Kiritimati C.UTF-8
+cat "$work/one/UpdateProgramManually.sums"
+if ! diff -u "$work/one/UpdateProgramManually.sums" "$work/two/a/deeper/place/checkout.sums"; then
+  echo "FAIL two builds of $commit differ"; exit 1
+fi
+echo "ok   both builds of $commit are byte-identical ($(( $(date +%s) - start )) s)"
+
+# Entry times from SOURCE_DATE_EPOCH: 2023-11-14 22:13:20 UTC.
+src="$work/two/a/deeper/place/checkout"
+(cd "$src" && SOURCE_DATE_EPOCH=1700000000 cmake --build build/linux-release --target release_archive &&
+  SOURCE_DATE_EPOCH=1700000000 cmake --build build/windows-release --target release_archive) > /dev/null
+times=$( (TZ=UTC tar -tvzf "$src"/build/linux-release/*.tar.gz --full-time | awk '{print $4 " " $5}';
+          TZ=UTC zipinfo -T "$src"/build/windows-release/*.zip | awk '/^[-d]/ {print $7}') | LC_ALL=C sort -u)
+[ "$times" = $'2023-11-14 22:13:20\n20231114.221320' ] \
+  || { echo "FAIL entry times do not follow SOURCE_DATE_EPOCH:"; echo "$times"; exit 1; }
+echo "ok   entry times follow SOURCE_DATE_EPOCH"
