@@ -19,9 +19,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset SOURCE_DATE_EPOCH  # the time comes from the commit, as in a plain release build
 
-outputs=(build/windows-release/UpdateProgramManually.exe build/windows-release/*.zip
+# Patterns, expanded inside each clone: here the release folders may not exist.
+outputs='build/windows-release/UpdateProgramManually.exe build/windows-release/*.zip
          build/windows-release/*.zip.sha256 build/linux-release/UpdateProgramManually
-         build/linux-release/*.tar.gz build/linux-release/*.tar.gz.sha256)
+         build/linux-release/*.tar.gz build/linux-release/*.tar.gz.sha256'
 
 release_in() {  # FOLDER UMASK TZ LOCALE: clone, run both release commands, list the sums
   local src=$1
@@ -33,7 +34,8 @@ release_in() {  # FOLDER UMASK TZ LOCALE: clone, run both release commands, list
         > "$src.log" 2>&1; then
     tail -n 30 "$src.log"; echo "FAIL the release build in $src"; exit 1
   fi
-  (cd "$src" && sha256sum "${outputs[@]}") > "$src.sums"
+  # shellcheck disable=SC2086  # split and expanded on purpose
+  (cd "$src" && sha256sum $outputs) > "$src.sums"
 }
 
 start=$(date +%s)
