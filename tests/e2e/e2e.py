@@ -15,7 +15,8 @@ prompt set aside), the exit status and the arguments the tool received.
 Environment:
   UPM_E2E_PROGRAM  another build of the program to run instead of --program
   UPM_E2E_WRAPPER  command put before the program on Linux (inside
-                   umockdev-run), e.g. "valgrind --error-exitcode=1 -q"
+                   umockdev-run), and before simulated_board too in the
+                   real-tool rows, e.g. "valgrind --error-exitcode=1 -q"
 """
 
 import argparse
