@@ -1,24 +1,50 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh Debian 12 machine.
 #
-#   scripts/install-test-deps.sh        everything the tests need
-#   scripts/install-test-deps.sh demo   only what scripts/demo.sh needs
+#   scripts/install-test-deps.sh          everything the tests need
+#   scripts/install-test-deps.sh demo     only what scripts/demo.sh needs
+#   scripts/install-test-deps.sh windows  what scripts/demo.sh --windows needs
 set -euo pipefail
 # The program, the simulated board and the real flashing tool.
 demo_packages=(cmake g++ make pkg-config umockdev libumockdev-dev libglib2.0-dev bossa-cli)
+# The Windows program, Wine, and the compiler for the real bossac.exe.
+windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 packages=(
-  "${demo_packages[@]}" python3 googletest libgtest-dev libgmock-dev
-  g++-mingw-w64-x86-64-posix wine wine64
+  "${demo_packages[@]}" "${windows_packages[@]}" python3 googletest libgtest-dev libgmock-dev
   clang clang-tidy cppcheck libclang-rt-14-dev valgrind strace
   libbenchmark-dev python3-serial libserialport-dev zip unzip git
 )
-[ "${1:-}" != demo ] || packages=("${demo_packages[@]}")
+case "${1:-}" in
+  demo) packages=("${demo_packages[@]}") ;;
+  windows) packages=("${demo_packages[@]}" "${windows_packages[@]}") ;;
+esac
+sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+# bossac.exe is built from Debian's source package of bossa
+# (scripts/build-bossac-exe.sh): apt needs to know where sources are. The
+# same archives as the binary packages serve them, so their entries are
+# taken over as deb-src.
+deb_src_list=/etc/apt/sources.list.d/upm-deb-src.sources
+update_needed=false
+if [ "${1:-}" != demo ] && [ ! -e "$deb_src_list" ] &&
+   ! grep -qsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+       /etc/apt/sources.list.d/*.sources; then
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $sudo tee "$deb_src_list" >/dev/null
+  elif [ -f /etc/apt/sources.list ]; then
+    grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
+      | $sudo tee "${deb_src_list%.sources}.list" >/dev/null
+  fi
+  update_needed=true
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ ${#missing[@]} -gt 0 ] || $update_needed; then
   $sudo apt-get update -q
+fi
+if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
 fi
