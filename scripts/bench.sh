@@ -2,7 +2,8 @@
 # Builds the benchmarks and prints, as markdown, what one run of the program
 # costs as the folder and the number of serial ports grow, next to
 # libserialport and pyserial, and a whole upload with the real flashing tool
-# on the simulated board. Takes a few minutes; nothing here asserts a time.
+# on the simulated board, on Linux and under Wine. Takes a few minutes;
+# nothing here asserts a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-test-deps.sh
@@ -29,3 +30,10 @@ run testbed umockdev-wrapper "$build/bench/upm_bench" --benchmark_filter='^(port
 python3 bench/report.py --load "$load" "$results"/*.json
 echo
 python3 bench/flash_bench.py "$build/UpdateProgramManually" "$build/demo/simulated_board"
+echo
+# The same upload through the Windows program and bossac.exe under Wine.
+cmake -S . -B "$build-windows" --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DUPM_BUILD_TESTS=OFF -DUPM_WARNINGS_AS_ERRORS=ON >/dev/null
+cmake --build "$build-windows" -j2 --target UpdateProgramManually >/dev/null
+python3 bench/flash_bench.py --windows "$build-windows/UpdateProgramManually.exe" \
+  "$(scripts/build-bossac-exe.sh "$build-windows/bossac-1.9.1")" "$build/demo/simulated_board"

@@ -1,29 +1,45 @@
 #!/usr/bin/env bash
 # A whole upload without hardware: the real program, in this terminal, finds
-# a simulated "Quarnel" board, and the real flashing tool (Debian's bossac
-# 1.9.1) identifies, erases, writes, verifies and resets the board's
-# simulated chip. Afterwards the image is read back out of the simulated flash.
+# a simulated "Quarnel" board, and the real flashing tool identifies, erases,
+# writes, verifies and resets the board's simulated chip. Afterwards the
+# image is read back out of the simulated flash.
 #
-#   scripts/demo.sh                            installs and builds what it needs
-#   scripts/demo.sh PROGRAM SIMULATED_BOARD    uses already built ones
+#   scripts/demo.sh                   Linux: the program and Debian's bossac 1.9.1
+#   scripts/demo.sh --windows         the Windows .exe and bossac.exe 1.9.1 under Wine
+#   scripts/demo.sh [--windows] PROGRAM SIMULATED_BOARD    already built ones
+#
+# Everything it needs is installed and built on first use.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-
-if ! { command -v cmake && command -v g++ && command -v bossac &&
-       pkg-config --exists umockdev-1.0; } >/dev/null 2>&1; then
-  "$root/scripts/install-test-deps.sh" demo
+windows=false
+if [ "${1:-}" = --windows ]; then
+  windows=true
+  shift
 fi
+
+needs=(cmake g++ bossac) packages=demo
+! $windows || { needs+=(wine x86_64-w64-mingw32-g++-posix); packages=windows; }
+installed=true
+for command in "${needs[@]}"; do command -v "$command" >/dev/null || installed=false; done
+pkg-config --exists umockdev-1.0 2>/dev/null || installed=false
+$installed || "$root/scripts/install-test-deps.sh" "$packages"
 
 program=${1:-}
 board=${2:-}
+build="$root/build/demo"
 if [ -z "$program" ] || [ -z "$board" ]; then
-  # A build of its own without the tests, so GoogleTest is not needed.
-  build="$root/build/demo"
+  # Builds of their own without the tests, so GoogleTest is not needed.
   echo "Building the program and the simulated board in $build ..."
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPM_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" -j2 --target UpdateProgramManually simulated_board >/dev/null
   program="$build/UpdateProgramManually"
   board="$build/demo/simulated_board"
+  if $windows; then
+    cmake -S "$root" -B "$build-windows" --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DUPM_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$build-windows" -j2 --target UpdateProgramManually >/dev/null
+    program="$build-windows/UpdateProgramManually.exe"
+  fi
 fi
 
 program=$(realpath "$program")
@@ -32,28 +48,60 @@ folder=$(mktemp -d /tmp/upm-demo.XXXXXX)
 trap 'rm -rf "$folder"' EXIT
 
 # The program looks for images and the tool beside its own file.
-cp "$program" "$folder/UpdateProgramManually"
+program_file=$(basename "$program")
+cp "$program" "$folder/$program_file"
 # Two firmware images of a few KiB, as unlike each other as two real builds.
 head -c 6000 /dev/urandom >"$folder/Quarnel_App_12_7.bin"
 head -c 7100 /dev/urandom >"$folder/Quarnel_App_13_1.bin"
 mkdir -p "$folder/Bossac/1.9.1"
-ln -s "$(command -v bossac)" "$folder/Bossac/1.9.1/bossac"
+
+if $windows; then
+  echo "Building bossac.exe 1.9.1 from Debian's source (once) ..."
+  cp "$("$root/scripts/build-bossac-exe.sh" "$build/bossac-1.9.1")" "$folder/Bossac/1.9.1/bossac.exe"
+  tool_line="Bossac/1.9.1/bossac.exe (1.9.1, built from Debian's source)"
+  ports="COM8 = a \"Quarnel\" board (USB\\VID_3C7E&PID_5102),
+  COM9 = its bootloader (USB\\VID_2341&PID_004D)"
+  # A Wine prefix of the demo's own; Wine's device list (SetupAPI) shows
+  # the two ports from the registry, and COM9 opens simulated_board's
+  # pseudo-terminal through the prefix's dosdevices link.
+  export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+  echo "Preparing Wine in $WINEPREFIX (the first start takes a minute) ..."
+  usb='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB'
+  ports_class='{4D36E978-E325-11CE-BFC1-08002BE10318}'
+  device() {  # VID_PID COM_NUMBER
+    printf '[%s\\%s\\DEMO&%s]\n"ClassGUID"="%s"\n"FriendlyName"="USB Serial Device (COM%s)"\n' \
+      "$usb" "$1" "$2" "$ports_class" "$2"
+    printf '"HardwareID"=hex(7):%s\n\n' \
+      "$(printf 'USB\\%s\0\0' "$1" | od -An -tx1 -v | tr -s ' \n' ',,' | sed 's/^,//;s/,$//')"
+  }
+  { printf 'REGEDIT4\n\n[-%s\\VID_3C7E&PID_5102]\n\n[-%s\\VID_2341&PID_004D]\n\n' "$usb" "$usb"
+    device 'VID_3C7E&PID_5102' 8
+    device 'VID_2341&PID_004D' 9; } >"$folder/ports.reg"
+  wine regedit /S "$(winepath -w "$folder/ports.reg")" >/dev/null 2>&1
+  run=("$board" --serial-link "$WINEPREFIX/dosdevices/com9" --flash-dump "$folder/flash.bin"
+       -- wine "./$program_file")
+else
+  ln -s "$(command -v bossac)" "$folder/Bossac/1.9.1/bossac"
+  tool_line="Bossac/1.9.1/bossac -> $(command -v bossac)"
+  ports="ttyACM0 = a \"Quarnel\" board (VID 3C7E PID 5102),
+  ttyACM1 = its bootloader (VID 2341 PID 004D)"
+  run=("$board" --flash-dump "$folder/flash.bin" -- "./$program_file")
+fi
 
 cat <<INTRO
 === Demo: a whole upload, no hardware needed ===
 Program folder: $folder
-  UpdateProgramManually, Quarnel_App_12_7.bin (6000 bytes),
-  Quarnel_App_13_1.bin (7100 bytes), Bossac/1.9.1/bossac -> $(command -v bossac)
-Simulated USB ports: ttyACM0 = a "Quarnel" board (VID 3C7E PID 5102),
-  ttyACM1 = its bootloader (VID 2341 PID 004D), a SAMD21G18A with 256 KiB of
-  flash. Both are there from the start, so the first double-tap "works"; no
-  button needs pressing.
+  $program_file, Quarnel_App_12_7.bin (6000 bytes),
+  Quarnel_App_13_1.bin (7100 bytes), $tool_line
+Simulated USB ports: $ports,
+  a SAMD21G18A with 256 KiB of flash. Both are there from the start, so the
+  first double-tap "works"; no button needs pressing.
 Answer the prompts as a user would: a version number, then any key.
 ================================================
 INTRO
 cd "$folder"
 status=0
-"$board" --flash-dump "$folder/flash.bin" -- ./UpdateProgramManually || status=$?
+"${run[@]}" || status=$?
 
 echo
 echo "=== The simulated flash after the run ==="

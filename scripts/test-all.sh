@@ -11,6 +11,7 @@ ctest --preset native
 
 cmake --preset windows -DUPM_WARNINGS_AS_ERRORS=ON
 cmake --build --preset windows
+cmake --build --preset windows --target bossac_exe
 ctest --preset windows
 
 # Further checks, each a script of its own, in name order.

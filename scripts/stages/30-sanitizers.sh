@@ -18,3 +18,10 @@ fi
 
 # The preset's test environment carries ASAN_OPTIONS/UBSAN_OPTIONS.
 ctest --preset asan
+
+# The serial-link side of this build's simulated_board, which only the
+# Windows program uses: the real-tool rows under Wine.
+python3 tests/e2e/e2e.py --backend windows --program build/windows/UpdateProgramManually.exe \
+  --fake-bossac build/windows/tests/e2e/fake_bossac.exe --simulated-board build/asan/demo/simulated_board \
+  --real-bossac build/windows/bossac-1.9.1/bossac.exe --wineprefix build/windows/e2e-wineprefix \
+  -k test_real_flashing_tool

@@ -6,6 +6,12 @@ linux:   the native program under umockdev-run, with USB CDC-ACM ports
 windows: UpdateProgramManually.exe under Wine, with the ports written into
          the Wine prefix's registry, where SetupAPI finds them.
 
+The real flashing tool on a simulated board (REAL_TOOL_ROWS): Debian's bossac
+on Linux, inside simulated_board's umockdev testbed; bossac.exe 1.9.1 built
+from Debian's source (scripts/build-bossac-exe.sh) under Wine, where the
+bootloader's COM port is a link in the prefix's dosdevices to the
+pseudo-terminal of simulated_board --serial-link.
+
 Each run copies the program into a fresh folder with its images and, where
 the scenario asks for it, a stand-in flashing tool (fake_bossac) at
 Bossac/1.9.1/bossac[.exe], feeds standard input, answers every double-tap
@@ -15,8 +21,9 @@ prompt set aside), the exit status and the arguments the tool received.
 Environment:
   UPM_E2E_PROGRAM  another build of the program to run instead of --program
   UPM_E2E_WRAPPER  command put before the program on Linux (inside
-                   umockdev-run), and before simulated_board too in the
-                   real-tool rows, e.g. "valgrind --error-exitcode=1 -q"
+                   umockdev-run), and before simulated_board in the
+                   real-tool rows of both backends, e.g.
+                   "valgrind --error-exitcode=1 -q"
 """
 
 import argparse
@@ -274,10 +281,27 @@ def converse(command, env, cwd, stdin, on_tap):
 
 # --- Backends ---------------------------------------------------------------------------
 
+def factory_flash(simulated_board):
+    """The simulated chip's flash as it comes from the bench."""
+    with tempfile.TemporaryDirectory(prefix="upm-e2e-") as work:
+        dump = os.path.join(work, "factory.bin")
+        subprocess.run([simulated_board, "--board", "none", "--flash-dump", dump,
+                        "--", "true"], check=True, stderr=subprocess.DEVNULL,
+                       timeout=RUN_TIMEOUT_S)
+        with open(dump, "rb") as f:
+            return f.read()
+
+
+def wrapper():
+    return shlex.split(os.environ.get("UPM_E2E_WRAPPER", ""))
+
+
 class LinuxBackend:
     name = "linux"
     program_file = "UpdateProgramManually"
     tool_file = "bossac"
+    real_tool_hint = "apt-get install bossa-cli"
+    simulated_port = 1  # simulated_board's bootloader is ttyACM1
     pause_text = re.compile(r"Press any key to continue \. \. \. \n")
 
     # Devices that appear later have their /sys/class/tty entry moved aside
@@ -290,10 +314,11 @@ class LinuxBackend:
               'printf %s "$UMOCKDEV_DIR" > "$note"\n'
               'exec "$@"\n')
 
-    def __init__(self, program, fake_tool, simulated_board):
+    def __init__(self, program, fake_tool, simulated_board, real_tool=None):
         self.program, self.fake_tool = program, fake_tool
         self.simulated_board = simulated_board
-        self.wrapper = shlex.split(os.environ.get("UPM_E2E_WRAPPER", ""))
+        self.real_tool = real_tool or shutil.which("bossac")
+        self.wrapper = wrapper()
 
     def fields(self, folder):
         return {"dir": folder, "sep": "/",
@@ -351,24 +376,12 @@ class LinuxBackend:
                                                      "verify_asan_link_order=0"]))
         return env
 
-    def run_on_simulated_board(self, folder, dump, hang_up_after, cwd):
+    def run_on_simulated_board(self, folder, options, cwd):
         """The program on simulated_board's Quarnel (ttyACM0) and bootloader
         (ttyACM1); the wrapper goes before both programs."""
-        options = ["--flash-dump", dump]
-        if hang_up_after is not None:
-            options += ["--hang-up-after", str(hang_up_after)]
         command = (self.wrapper + [self.simulated_board] + options + ["--"]
                    + self.wrapper + [os.path.join(folder, self.program_file)])
         return converse(command, self.environment(), cwd, "", lambda attempt: None)
-
-    def factory_flash(self):
-        with tempfile.TemporaryDirectory(prefix="upm-e2e-") as work:
-            dump = os.path.join(work, "factory.bin")
-            subprocess.run([self.simulated_board, "--board", "none", "--flash-dump", dump,
-                            "--", "true"], check=True, stderr=subprocess.DEVNULL,
-                           timeout=RUN_TIMEOUT_S)
-            with open(dump, "rb") as f:
-                return f.read()
 
     def check_extra(self, case, outcome, folder):
         case.assertEqual(outcome.stderr, "", "standard error")
@@ -379,15 +392,18 @@ class LinuxBackend:
 
 class WindowsBackend:
     name = "windows"
-    simulated_board = None
     program_file = "UpdateProgramManually.exe"
     tool_file = "bossac.exe"
+    real_tool_hint = "scripts/build-bossac-exe.sh"
+    # Wine maps COM1 to the machine's /dev/ttyS0 by itself; COM9 is free.
+    simulated_port = 9
     pause_text = re.compile(r"Press any key to continue\.\.\. ")
     ENUM = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB"
     PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
 
-    def __init__(self, program, fake_tool, prefix):
+    def __init__(self, program, fake_tool, prefix, simulated_board=None, real_tool=None):
         self.program, self.fake_tool = program, fake_tool
+        self.prefix, self.simulated_board, self.real_tool = prefix, simulated_board, real_tool
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("UPM_FAKE_BOSSAC_LOG", None)
@@ -440,6 +456,18 @@ class WindowsBackend:
 
         command = ["wine", os.path.join(folder, self.program_file)]
         return converse(command, dict(self.env, **env_extra), cwd, scenario.stdin, on_tap)
+
+    def run_on_simulated_board(self, folder, options, cwd):
+        """The program under Wine sees a Quarnel on COM8 and the bootloader
+        on COM9 in the registry; COM9 itself is simulated_board's
+        pseudo-terminal, which Wine opens through the dosdevices link. The
+        wrapper goes before simulated_board only: Wine runs the program."""
+        port = self.simulated_port
+        self.regedit([board("Quarnel", port - 1), bootloader(port)])
+        link = os.path.join(self.prefix, "dosdevices", "com%d" % port)
+        command = (wrapper() + [self.simulated_board, "--serial-link", link] + options
+                   + ["--", "wine", os.path.join(folder, self.program_file)])
+        return converse(command, self.env, cwd, "", lambda attempt: None)
 
     def check_extra(self, case, outcome, folder):
         # What CreateProcessA really passed is the line the program printed.
@@ -533,16 +561,15 @@ class Scenarios(unittest.TestCase):
         """Debian's bossac 1.9.1, started by the program as on a bench, on a
         simulated board whose bootloader it can identify, erase, write,
         verify and reset; the image is read back out of the simulated flash."""
-        if BACKEND.name != "linux":
-            self.skipTest("the simulated board runs on Linux only")
-        real = shutil.which("bossac")
-        missing = ("bossac is not installed (apt-get install bossa-cli)" if real is None else
+        real = BACKEND.real_tool
+        missing = ("no real %s (%s)" % (BACKEND.tool_file, BACKEND.real_tool_hint)
+                   if not real or not os.path.exists(real) else
                    "no simulated_board (needs libumockdev-dev)" if not BACKEND.simulated_board
                    else None)
         if missing:
             # CI installs both: there these rows must run, not quietly vanish.
             (self.fail if os.environ.get("CI") else self.skipTest)(missing)
-        factory = BACKEND.factory_flash()
+        factory = factory_flash(BACKEND.simulated_board)
         for row in REAL_TOOL_ROWS:
             with self.subTest(row.name):
                 self.check_real_tool(row, real, factory)
@@ -553,12 +580,16 @@ class Scenarios(unittest.TestCase):
         work, folder = lay_out_folder(scenario, real, images={Q12: image})
         try:
             dump = os.path.join(work, "flash.bin")
-            outcome = BACKEND.run_on_simulated_board(folder, dump, row.hang_up_after,
+            options = ["--flash-dump", dump]
+            if row.hang_up_after is not None:
+                options += ["--hang-up-after", str(row.hang_up_after)]
+            outcome = BACKEND.run_on_simulated_board(folder, options,
                                                      os.path.join(work, "elsewhere"))
             said = normalised(outcome.stdout)
             fields = expected_fields(scenario, folder)
             self.assertTrue(said.startswith((auto("Quarnel") + using("1.2") + TAP
-                                             + launch(1, Q12)).format(**fields)), said)
+                                             + launch(BACKEND.simulated_port, Q12)).format(**fields)),
+                            said)
             self.assertTrue(said.endswith(CLOSE), said)
             self.assertEqual(outcome.status, 0)
             self.assertIn(row.tool_says, outcome.stdout + outcome.stderr)
@@ -584,19 +615,24 @@ def main():
     parser.add_argument("--backend", choices=["linux", "windows"], required=True)
     parser.add_argument("--program", required=True, help="the built program to copy and run")
     parser.add_argument("--fake-bossac", required=True, help="the built stand-in tool")
-    parser.add_argument("--simulated-board", help="the built simulated_board (Linux)")
+    parser.add_argument("--simulated-board",
+                        help="the built simulated_board (a Linux program on both backends)")
+    parser.add_argument("--real-bossac",
+                        help="the real flashing tool (default on Linux: bossac on the PATH)")
     parser.add_argument("--wineprefix", help="Wine prefix to use (default: a temporary one)")
     options, rest = parser.parse_known_args()
     program = os.path.abspath(os.environ.get("UPM_E2E_PROGRAM") or options.program)
     fake_tool = os.path.abspath(options.fake_bossac)
+    board_program, real_tool = (options.simulated_board and os.path.abspath(options.simulated_board),
+                                options.real_bossac and os.path.abspath(options.real_bossac))
     own_prefix = None
     if options.backend == "linux":
-        BACKEND = LinuxBackend(program, fake_tool, options.simulated_board
-                               and os.path.abspath(options.simulated_board))
+        BACKEND = LinuxBackend(program, fake_tool, board_program, real_tool)
     else:
         prefix = options.wineprefix or tempfile.mkdtemp(prefix="upm-e2e-wine-")
         own_prefix = None if options.wineprefix else prefix
-        BACKEND = WindowsBackend(program, fake_tool, os.path.abspath(prefix))
+        BACKEND = WindowsBackend(program, fake_tool, os.path.abspath(prefix), board_program,
+                                 real_tool)
     try:
         result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
     finally:
