@@ -443,13 +443,11 @@ class WindowsBackend:
 
     def check_extra(self, case, outcome, folder):
         # What CreateProcessA really passed is the line the program printed.
-        tool_folder = os.path.join(folder, "Bossac", "1.9.1")
-        if os.path.exists(os.path.join(tool_folder, "bossac-args.txt")):
-            recorded = os.path.join(tool_folder, "bossac-cmdline.txt")
+        if tool_log(folder, "bossac-args.txt") is not None:
             printed = [line for line in normalised(outcome.stdout).split("\n")
                        if "--offset=0x2000" in line]
-            with open(recorded, encoding="latin-1") as f:
-                case.assertEqual(f.read(), printed[-1] + "\n", "raw command line")
+            case.assertEqual(tool_log(folder, "bossac-cmdline.txt"), printed[-1:],
+                             "raw command line")
 
     def close(self):
         self.regedit([])
@@ -497,6 +495,15 @@ def run_in_folder(scenario, tool_source):
     return work, folder, outcome
 
 
+def tool_log(folder, name):
+    """The lines the stand-in tool wrote to its log name; None when it never ran."""
+    path = os.path.join(folder, "Bossac", "1.9.1", name)
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="latin-1") as f:
+        return f.read().split("\n")[:-1]
+
+
 def normalised(stdout):
     return BACKEND.pause_text.sub("", stdout.replace("\r\n", "\n"))
 
@@ -518,13 +525,11 @@ class Scenarios(unittest.TestCase):
             fields = expected_fields(scenario, folder)
             self.assertEqual(normalised(outcome.stdout), scenario.stdout.format(**fields))
             self.assertEqual(outcome.status, scenario.status)
-            recorded = os.path.join(folder, "Bossac", "1.9.1", "bossac-args.txt")
-            args = None
-            if os.path.exists(recorded):
-                with open(recorded, encoding="latin-1") as f:
-                    args = f.read().split("\n")[:-1]
             expected = [a.format(**fields) for a in scenario.args] if scenario.args else None
-            self.assertEqual(args, expected, "tool arguments")
+            self.assertEqual(tool_log(folder, "bossac-args.txt"), expected, "tool arguments")
+            if expected:
+                self.assertEqual(tool_log(folder, "bossac-image.txt"), ["opened"],
+                                 "the tool can open the image it is given")
             BACKEND.check_extra(self, outcome, folder)
         finally:
             shutil.rmtree(work, ignore_errors=True)
