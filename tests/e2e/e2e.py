@@ -178,6 +178,10 @@ SCENARIOS = [
              {Q12: "1.2"},
              auto("Quarnel") + using("1.2") + (TAP + RETRY) * 3 + GIVE_UP + CLOSE,
              only="windows"),
+    # Letters that code page 1252 lacks: the program goes by the folder's short name.
+    Scenario("folder_outside_code_page", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + TAP + launch(4, Q12) + CLOSE,
+             folder="Прошивка 固件", args=tool_args(4, Q12), only="windows"),
 ]
 
 
@@ -394,10 +398,20 @@ class WindowsBackend:
         self.regedit([])  # a prefix left by an interrupted session may hold devices
 
     def fields(self, folder):
-        windows_dir = "Z:" + folder.replace("/", "\\")
+        windows_dir = self.as_program_names_it("Z:" + folder.replace("/", "\\"))
         return {"dir": windows_dir, "sep": "\\",
                 "tool": windows_dir + "/Bossac/1.9.1/bossac.exe",
                 **{"port%d" % n: "COM%d" % n for n in range(10)}}
+
+    def as_program_names_it(self, path):
+        """path, or its short form where code page 1252 lacks one of its letters."""
+        try:
+            path.encode("cp1252")
+            return path
+        except UnicodeEncodeError:
+            return subprocess.run(["wine", "winepath", "-s", path], env=self.env, check=True,
+                                  capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                                  timeout=RUN_TIMEOUT_S).stdout.strip()
 
     def listing_order(self, folder):
         return sorted(os.listdir(folder), key=str.upper)  # Wine, like NTFS, lists sorted
