@@ -23,7 +23,9 @@ constexpr size_t kPathCapacity = 260;
 extern const char kFlashToolFileName[];
 
 // Full path of the program's own file, always terminated; a path longer than
-// the buffer arrives cut.
+// the buffer arrives cut. On Windows it is in the ANSI code page: its short
+// (8.3) form when the long one has characters the code page lacks, and when
+// neither form fits, the lossy one with a line on stderr that says so.
 void platform_program_path(char *buffer, size_t size);
 
 // --- Present serial-port devices -------------------------------------------

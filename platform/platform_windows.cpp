@@ -1,5 +1,7 @@
 // Windows: SetupAPI for the serial ports, Win32 for the rest. ANSI (A) calls
-// throughout: every text of the program is in the system's code page.
+// throughout: every text of the program is in the system's code page. Only
+// the program's own path is checked with W calls, to find the form of it
+// that the code page can hold.
 #include <windows.h>
 #include <setupapi.h>
 
@@ -15,11 +17,60 @@ const char kFolderSeparator = '\\';
 const char kPortNameMarker[] = "COM";
 const char kFlashToolFileName[] = "bossac.exe";
 
+namespace {
+
+// The ANSI form of wide; false when the code page lacks one of its
+// characters, which the A calls replace by '?'.
+bool ansi_without_loss(const wchar_t *wide, char (&ansi)[kPathCapacity]) {
+    BOOL lost = FALSE;
+    int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, ansi,
+                                     static_cast<int>(sizeof ansi), nullptr, &lost);
+    return length > 0 && !lost;
+}
+
+enum class PathForm {
+    AS_GIVEN,    // the A call's path names the file
+    SHORT,       // the short (8.3) form does, the long one has lost characters
+    NONE_HOLDS,  // no form of the path fits the code page
+};
+
+// Which form of the program's path the code page can hold; the short form,
+// when that is the one, in shortPath. A short form names the same file in
+// characters every code page has, unless 8.3 names are switched off on the
+// volume, where it is the long form again.
+PathForm program_path_form(char (&shortPath)[kPathCapacity]) {
+    // A UTF-8 code page holds every character, and refuses to report a loss.
+    if (GetACP() == CP_UTF8) return PathForm::AS_GIVEN;
+    wchar_t wide[kPathCapacity];
+    DWORD length = GetModuleFileNameW(nullptr, wide, kPathCapacity);
+    if (length == 0 || length >= kPathCapacity) return PathForm::AS_GIVEN;  // cut there too
+    if (ansi_without_loss(wide, shortPath)) return PathForm::AS_GIVEN;
+    wchar_t shortWide[kPathCapacity];
+    length = GetShortPathNameW(wide, shortWide, kPathCapacity);
+    bool holds = length > 0 && length < kPathCapacity && ansi_without_loss(shortWide, shortPath);
+    return holds ? PathForm::SHORT : PathForm::NONE_HOLDS;
+}
+
+}  // namespace
+
 void platform_program_path(char *buffer, size_t size) {
     if (size == 0) return;
     DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
     // Windows XP leaves a cut path unterminated.
     buffer[length < size ? length : size - 1] = '\0';
+    char shortPath[kPathCapacity];
+    switch (program_path_form(shortPath)) {
+        case PathForm::AS_GIVEN: break;
+        case PathForm::SHORT: snprintf(buffer, size, "%s", shortPath); break;
+        case PathForm::NONE_HOLDS:
+            // The path with '?' in it names no folder: no image will be found.
+            fputs("This program's folder has characters that this system's code page cannot"
+                  " hold: move it to a folder whose name has none, for example C:\\Flash\n",
+                  stderr);
+            // Before the listing's error, which perror writes past the stream's buffer.
+            fflush(stderr);
+            break;
+    }
 }
 
 // --- Serial ports from SetupAPI -------------------------------------------------------

@@ -185,6 +185,10 @@ SCENARIOS = [
              {Q12: "1.2"},
              auto("Quarnel") + using("1.2") + (TAP + RETRY) * 3 + GIVE_UP + CLOSE,
              only="windows"),
+    # Letters that code page 1252 lacks: the program goes by the folder's short name.
+    Scenario("folder_outside_code_page", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + TAP + launch(4, Q12) + CLOSE,
+             folder="Прошивка 固件", args=tool_args(4, Q12), only="windows"),
 ]
 
 
@@ -410,10 +414,20 @@ class WindowsBackend:
         self.regedit([])  # a prefix left by an interrupted session may hold devices
 
     def fields(self, folder):
-        windows_dir = "Z:" + folder.replace("/", "\\")
+        windows_dir = self.as_program_names_it("Z:" + folder.replace("/", "\\"))
         return {"dir": windows_dir, "sep": "\\",
                 "tool": windows_dir + "/Bossac/1.9.1/bossac.exe",
                 **{"port%d" % n: "COM%d" % n for n in range(10)}}
+
+    def as_program_names_it(self, path):
+        """path, or its short form where code page 1252 lacks one of its letters."""
+        try:
+            path.encode("cp1252")
+            return path
+        except UnicodeEncodeError:
+            return subprocess.run(["wine", "winepath", "-s", path], env=self.env, check=True,
+                                  capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                                  timeout=RUN_TIMEOUT_S).stdout.strip()
 
     def listing_order(self, folder):
         return sorted(os.listdir(folder), key=str.upper)  # Wine, like NTFS, lists sorted
@@ -471,13 +485,11 @@ class WindowsBackend:
 
     def check_extra(self, case, outcome, folder):
         # What CreateProcessA really passed is the line the program printed.
-        tool_folder = os.path.join(folder, "Bossac", "1.9.1")
-        if os.path.exists(os.path.join(tool_folder, "bossac-args.txt")):
-            recorded = os.path.join(tool_folder, "bossac-cmdline.txt")
+        if tool_log(folder, "bossac-args.txt") is not None:
             printed = [line for line in normalised(outcome.stdout).split("\n")
                        if "--offset=0x2000" in line]
-            with open(recorded, encoding="latin-1") as f:
-                case.assertEqual(f.read(), printed[-1] + "\n", "raw command line")
+            case.assertEqual(tool_log(folder, "bossac-cmdline.txt"), printed[-1:],
+                             "raw command line")
 
     def close(self):
         self.regedit([])
@@ -525,6 +537,15 @@ def run_in_folder(scenario, tool_source):
     return work, folder, outcome
 
 
+def tool_log(folder, name):
+    """The lines the stand-in tool wrote to its log name; None when it never ran."""
+    path = os.path.join(folder, "Bossac", "1.9.1", name)
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="latin-1") as f:
+        return f.read().split("\n")[:-1]
+
+
 def normalised(stdout):
     return BACKEND.pause_text.sub("", stdout.replace("\r\n", "\n"))
 
@@ -546,13 +567,11 @@ class Scenarios(unittest.TestCase):
             fields = expected_fields(scenario, folder)
             self.assertEqual(normalised(outcome.stdout), scenario.stdout.format(**fields))
             self.assertEqual(outcome.status, scenario.status)
-            recorded = os.path.join(folder, "Bossac", "1.9.1", "bossac-args.txt")
-            args = None
-            if os.path.exists(recorded):
-                with open(recorded, encoding="latin-1") as f:
-                    args = f.read().split("\n")[:-1]
             expected = [a.format(**fields) for a in scenario.args] if scenario.args else None
-            self.assertEqual(args, expected, "tool arguments")
+            self.assertEqual(tool_log(folder, "bossac-args.txt"), expected, "tool arguments")
+            if expected:
+                self.assertEqual(tool_log(folder, "bossac-image.txt"), ["opened"],
+                                 "the tool can open the image it is given")
             BACKEND.check_extra(self, outcome, folder)
         finally:
             shutil.rmtree(work, ignore_errors=True)

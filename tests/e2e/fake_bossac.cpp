@@ -3,8 +3,12 @@
 // can check that every field arrived as one argument. On Windows it also
 // keeps the raw command line, which is what CreateProcessA really passes.
 //
+// It also notes whether the image it was given can be opened, as the real
+// tool must open it: the path may be one the program had to make up.
+//
 // Log: $UPM_FAKE_BOSSAC_LOG, else "bossac-args.txt" beside this program.
 // Windows raw line: "bossac-cmdline.txt" beside this program.
+// Image: "opened" or "not opened" in "bossac-image.txt" beside this program.
 // Exit status: $UPM_FAKE_BOSSAC_EXIT, else 0.
 #include <cstdio>
 #include <cstdlib>
@@ -12,36 +16,22 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <climits>
-#include <unistd.h>
 #endif
 
 namespace {
 
 constexpr size_t kPathCapacity = 4096;
 
-// Folder of this program's file, with its trailing separator.
-void own_folder(char *folder, size_t size) {
-    folder[0] = '\0';
-#ifdef _WIN32
-    DWORD length = GetModuleFileNameA(nullptr, folder, static_cast<DWORD>(size));
-    folder[length < size ? length : size - 1] = '\0';
-#else
-    ssize_t length = readlink("/proc/self/exe", folder, size - 1);
-    folder[length < 0 ? 0 : length] = '\0';
-#endif
-    char *cut = nullptr;
-    for (char *c = folder; *c != '\0'; ++c) {
-        if (*c == '/' || *c == '\\') cut = c;
+// fileName in this program's folder, as the path it was started by names
+// it: the program always gives the full path, in a form the code page can
+// hold, where the system's own answer (GetModuleFileNameA) may have '?' for
+// letters the code page lacks.
+void path_beside_me(const char *startedAs, const char *fileName, char *path, size_t size) {
+    const char *cut = startedAs;
+    for (const char *c = startedAs; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') cut = c + 1;
     }
-    if (cut != nullptr) cut[1] = '\0';
-}
-
-void path_beside_me(const char *fileName, char *path, size_t size) {
-    char folder[kPathCapacity];
-    own_folder(folder, sizeof folder);
-    snprintf(path, size, "%s%s", folder, fileName);
+    snprintf(path, size, "%.*s%s", static_cast<int>(cut - startedAs), startedAs, fileName);
 }
 
 bool append_lines(const char *path, int count, const char *const *lines) {
@@ -54,6 +44,22 @@ bool append_lines(const char *path, int count, const char *const *lines) {
     return fclose(log) == 0;
 }
 
+// The file operand is the last argument that is no option; the options
+// come first, and a port name cut at its spaces leaves extra words before it.
+const char *image_argument(int argc, char **argv) {
+    for (int i = argc - 1; i > 0; --i) {
+        if (argv[i][0] != '-') return argv[i];
+    }
+    return nullptr;
+}
+
+bool can_open(const char *path) {
+    FILE *file = path != nullptr ? fopen(path, "rb") : nullptr;
+    if (file == nullptr) return false;
+    fclose(file);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -62,14 +68,17 @@ int main(int argc, char **argv) {
     if (logPath != nullptr && logPath[0] != '\0') {
         snprintf(path, sizeof path, "%s", logPath);
     } else {
-        path_beside_me("bossac-args.txt", path, sizeof path);
+        path_beside_me(argv[0], "bossac-args.txt", path, sizeof path);
     }
     if (!append_lines(path, argc, argv)) return 99;
 #ifdef _WIN32
     const char *commandLine = GetCommandLineA();
-    path_beside_me("bossac-cmdline.txt", path, sizeof path);
+    path_beside_me(argv[0], "bossac-cmdline.txt", path, sizeof path);
     if (!append_lines(path, 1, &commandLine)) return 99;
 #endif
+    const char *opened = can_open(image_argument(argc, argv)) ? "opened" : "not opened";
+    path_beside_me(argv[0], "bossac-image.txt", path, sizeof path);
+    if (!append_lines(path, 1, &opened)) return 99;
     const char *exitText = getenv("UPM_FAKE_BOSSAC_EXIT");
     return exitText != nullptr ? atoi(exitText) : 0;
 }
