@@ -345,7 +345,7 @@ int main(int argc, char **argv) {
     }
     // 300 KiB: too large for the stack.
     static SimulatedChip chip;
-    chip_power_on(&chip);
+    chip_power_on(&chip, Dialect::kUsb);
     Port port = {-1, options.hangUpAfter, false, false, &chip};
     UMockdevTestbed *testbed = build_testbed(options, &port.fd);
     if (testbed == nullptr) return kOwnFailure;
