@@ -32,8 +32,8 @@ void end_transfer(SimulatedChip *chip) {
 
 void give_up(SimulatedChip *chip, const char *what) {
     const XmodemTransfer &transfer = chip->xmodem;
-    chip_complain("XMODEM %s at 0x%08X abandoned after %u failed tries, %u blocks done",
-                  what, transfer.address, transfer.failures, transfer.blocksDone);
+    chip_complain("XMODEM %s at 0x%08X abandoned at block %u after %u failed tries", what,
+                  transfer.address, transfer.blocksDone + 1, transfer.failures);
     end_transfer(chip);
 }
 
