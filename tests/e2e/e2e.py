@@ -193,12 +193,18 @@ class RealToolRow:
     tool_says: str
     flashed: bool = False
     hang_up_after: int = None  # bytes from the tool before the board is unplugged
+    # The tool started by hand on the chip's UART (--serial-link: auto-baud,
+    # XMODEM), as under Wine, rather than by the program over USB.
+    uart: bool = False
 
 
 REAL_TOOL_ROWS = [
     RealToolRow("whole_upload", 10_000, "Verify successful", flashed=True),  # 156.25 pages
     RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000),
     RealToolRow("image_larger_than_flash", FLASH_SIZE + 1, "File operation exceeds flash size"),
+    RealToolRow("uart_whole_upload", 10_000, "Verify successful", flashed=True, uart=True),
+    RealToolRow("uart_unplugged_mid_write", 10_000, "SAM-BA operation failed",
+                hang_up_after=3_000, uart=True),
 ]
 
 
@@ -360,6 +366,16 @@ class LinuxBackend:
         command = (self.wrapper + [self.simulated_board] + options + ["--"]
                    + self.wrapper + [os.path.join(folder, self.program_file)])
         return converse(command, self.environment(), cwd, "", lambda attempt: None)
+
+    def run_tool_on_serial_link(self, tool, image, link, dump, hang_up_after, cwd):
+        """The tool alone on simulated_board's UART at link, whose name has
+        no ttyACM in it, so that the tool takes it for a plain serial port."""
+        options = ["--serial-link", link, "--flash-dump", dump]
+        if hang_up_after is not None:
+            options += ["--hang-up-after", str(hang_up_after)]
+        command = (self.wrapper + [self.simulated_board] + options + ["--", tool, "--port=" + link,
+                   "-e", "-w", "-v", "-R", "--offset=0x%X" % APP_START, image])
+        return converse(command, self.environment(), cwd, None, lambda attempt: None)
 
     def factory_flash(self):
         with tempfile.TemporaryDirectory(prefix="upm-e2e-") as work:
@@ -547,20 +563,33 @@ class Scenarios(unittest.TestCase):
             with self.subTest(row.name):
                 self.check_real_tool(row, real, factory)
 
+    def run_tool_on_uart(self, row, real, image, work, dump):
+        image_file, link = os.path.join(work, "image.bin"), os.path.join(work, "ttyS9")
+        with open(image_file, "wb") as f:
+            f.write(image)
+        outcome = BACKEND.run_tool_on_serial_link(real, image_file, link, dump,
+                                                  row.hang_up_after, work)
+        self.assertEqual(outcome.status, 0 if row.flashed else 1, outcome.stderr)
+        self.assertFalse(os.path.lexists(link), "the link is gone afterwards")
+        return outcome
+
     def check_real_tool(self, row, real, factory):
         image = random.Random(row.name).randbytes(row.image_size)
         scenario = Scenario(row.name, [], {Q12: "1.2"}, "")
         work, folder = lay_out_folder(scenario, real, images={Q12: image})
         try:
             dump = os.path.join(work, "flash.bin")
-            outcome = BACKEND.run_on_simulated_board(folder, dump, row.hang_up_after,
-                                                     os.path.join(work, "elsewhere"))
-            said = normalised(outcome.stdout)
-            fields = expected_fields(scenario, folder)
-            self.assertTrue(said.startswith((auto("Quarnel") + using("1.2") + TAP
-                                             + launch(1, Q12)).format(**fields)), said)
-            self.assertTrue(said.endswith(CLOSE), said)
-            self.assertEqual(outcome.status, 0)
+            if row.uart:
+                outcome = self.run_tool_on_uart(row, real, image, work, dump)
+            else:
+                outcome = BACKEND.run_on_simulated_board(folder, dump, row.hang_up_after,
+                                                         os.path.join(work, "elsewhere"))
+                said = normalised(outcome.stdout)
+                fields = expected_fields(scenario, folder)
+                self.assertTrue(said.startswith((auto("Quarnel") + using("1.2") + TAP
+                                                 + launch(1, Q12)).format(**fields)), said)
+                self.assertTrue(said.endswith(CLOSE), said)
+                self.assertEqual(outcome.status, 0)
             self.assertIn(row.tool_says, outcome.stdout + outcome.stderr)
             self.assertNotRegex(outcome.stdout + outcome.stderr,
                                 "unrecognized option|invalid option|Try 'bossac")
