@@ -1,7 +1,8 @@
 // simulated_board: runs a program beside a simulated board, with no hardware.
 //
-//   simulated_board [--board NAME|none] [--flash-dump FILE] [--hang-up-after BYTES]
-//                   -- PROGRAM [ARG...]
+//   simulated_board [--board NAME|none] [--serial-link PATH] [--flash-dump FILE]
+//                   [--hang-up-after BYTES] -- PROGRAM [ARG...]
+//   simulated_board --help
 //
 // A umockdev testbed holds two USB serial ports: the application board NAME
 // (default Quarnel) as ttyACM0 and its bootloader as ttyACM1, with the USB
@@ -12,6 +13,12 @@
 // reset it.
 //
 //   --board none           no application board, only the bootloader
+//   --serial-link PATH     no testbed: the bootloader answers on a plain
+//                          pseudo-terminal linked at PATH, as the chip does on
+//                          its UART (auto-baud, XMODEM; uart_dialect.h), and
+//                          PROGRAM runs as it is. A link in a Wine prefix's
+//                          dosdevices makes it a COM port. There is no USB
+//                          port to make there: --board only checks its NAME.
 //   --flash-dump FILE      once PROGRAM has ended, the whole flash into FILE
 //   --hang-up-after BYTES  the board is unplugged after that many bytes from
 //                          the tool, as in the middle of a write
@@ -24,7 +31,10 @@
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -51,17 +61,25 @@ constexpr int kWriteTimeoutMs = 2000;
 
 struct Options {
     const char *board = "Quarnel";  // null: none
+    const char *serialLink = nullptr;  // null: the umockdev testbed
     const char *flashDump = nullptr;
     long long hangUpAfter = -1;  // -1: never
     char **program = nullptr;
+    bool help = false;
 };
 
-void print_usage() {
-    fputs("usage: simulated_board [--board NAME|none] [--flash-dump FILE] "
-          "[--hang-up-after BYTES] -- PROGRAM [ARG...]\nboards:",
-          stderr);
-    for (const VidPidStruct &board : knownAppBoards) fprintf(stderr, " %s", board.name);
-    fputs(", none\n", stderr);
+void print_usage(FILE *out) {
+    fputs("usage: simulated_board [--board NAME|none] [--serial-link PATH] [--flash-dump FILE]\n"
+          "                       [--hang-up-after BYTES] -- PROGRAM [ARG...]\n"
+          "       simulated_board --help\n"
+          "Runs PROGRAM beside a simulated board. Without --serial-link, inside a umockdev\n"
+          "testbed with the board NAME as ttyACM0 and its bootloader as ttyACM1 (USB).\n"
+          "With it, the bootloader answers as on its UART on a pseudo-terminal linked at\n"
+          "PATH, PROGRAM runs as it is, and no port is made for the board NAME.\n"
+          "boards:",
+          out);
+    for (const VidPidStruct &board : knownAppBoards) fprintf(out, " %s", board.name);
+    fputs(", none\n", out);
 }
 
 bool parse_count(const char *text, long long *count) {
@@ -78,10 +96,16 @@ bool parse_options(int argc, char **argv, Options *options) {
             options->program = argv + i + 1;
             return i + 1 < argc;
         }
+        if (strcmp(option, "--help") == 0) {
+            options->help = true;
+            return true;
+        }
         if (i + 1 >= argc) return false;
         const char *value = argv[++i];
         if (strcmp(option, "--board") == 0) {
             options->board = strcmp(value, "none") == 0 ? nullptr : value;
+        } else if (strcmp(option, "--serial-link") == 0) {
+            options->serialLink = value;
         } else if (strcmp(option, "--flash-dump") == 0) {
             options->flashDump = value;
         } else if (strcmp(option, "--hang-up-after") == 0) {
@@ -165,6 +189,7 @@ struct Port {
     bool dead;                // nothing more is read or answered
     bool hungUp;              // the master side is gone
     SimulatedChip *chip;
+    long long lastLookMs;  // when serve_once last looked at the port
 };
 
 void write_to_port(void *context, const uint8_t *data, size_t length) {
@@ -221,23 +246,40 @@ void serve_bytes(Port *port, const uint8_t *data, size_t length) {
     chip_receive(port->chip, data, length, &sink);
 }
 
+long long monotonic_ms() {
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A UART transfer the tool left half-done times out on the chip's side.
+void tell_chip_the_time(Port *port, bool heardSomething) {
+    long long now = monotonic_ms();
+    if (!heardSomething && !port->dead) {
+        const ByteSink sink = {port, write_to_port};
+        uart_idle(port->chip, static_cast<uint32_t>(now - port->lastLookMs), &sink);
+    }
+    port->lastLookMs = now;
+}
+
 // One look at the port: serves what the tool sent, or waits a little.
 void serve_once(Port *port) {
     pollfd in = {port->fd, static_cast<short>(port->dead ? 0 : POLLIN), 0};
-    if (poll(&in, 1, kIdlePollMs) <= 0) return;
-    if (port->dead) {
+    int ready = poll(&in, 1, kIdlePollMs);
+    if (ready > 0 && port->dead) {
         if ((in.revents & POLLHUP) != 0) hang_up(port);
         return;
     }
     uint8_t data[4096];
-    ssize_t got = (in.revents & POLLIN) != 0 ? read(port->fd, data, sizeof data) : -1;
+    ssize_t got = ready > 0 && (in.revents & POLLIN) != 0 ? read(port->fd, data, sizeof data) : -1;
     if (got > 0) {
         serve_bytes(port, data, static_cast<size_t>(got));
-    } else {
+    } else if (ready > 0) {
         // The tool has the port closed: the master side reports a hang-up
         // until it opens the port again.
         poll(nullptr, 0, kClosedPortPollMs);
     }
+    tell_chip_the_time(port, got > 0);
 }
 
 // Serves the port until the child ends; false when its end cannot be had.
@@ -334,34 +376,123 @@ UMockdevTestbed *build_testbed(const Options &options, int *bootloaderFd) {
     return testbed;
 }
 
+// --- The plain serial link -------------------------------------------------------------
+
+// The slave side raw, as a UART's driver hands bytes over: no echo, no line
+// editing, no newline translation, whatever the tool sets up itself.
+bool make_raw(const char *slave) {
+    int fd = open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings = {};
+    bool raw = fd >= 0 && tcgetattr(fd, &settings) == 0;
+    if (raw) {
+        cfmakeraw(&settings);
+        raw = tcsetattr(fd, TCSANOW, &settings) == 0;
+    }
+    if (fd >= 0) close(fd);
+    return raw;
+}
+
+// A link an earlier run left behind is replaced; anything else at path stays.
+bool link_slave(const char *slave, const char *path) {
+    struct stat existing = {};
+    if (lstat(path, &existing) == 0 && S_ISLNK(existing.st_mode)) unlink(path);
+    return symlink(slave, path) == 0;
+}
+
+// The master side of a new pseudo-terminal whose slave path names.
+int open_serial_link(const char *path) {
+    int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char slave[128] = "";
+    if (fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0 &&
+        ptsname_r(fd, slave, sizeof slave) == 0 && make_raw(slave) && link_slave(slave, path)) {
+        return fd;
+    }
+    fprintf(stderr, "simulated_board: cannot make the serial link %s: %s\n", path,
+            strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+const char *linkToRemove = nullptr;
+
 }  // namespace
 
-int main(int argc, char **argv) {
-    Options options;
-    if (!parse_options(argc, argv, &options) ||
-        (options.board != nullptr && board_row(options.board) == nullptr)) {
-        print_usage();
-        return kUsageError;
-    }
-    // 300 KiB: too large for the stack.
-    static SimulatedChip chip;
-    chip_power_on(&chip);
-    Port port = {-1, options.hangUpAfter, false, false, &chip};
-    UMockdevTestbed *testbed = build_testbed(options, &port.fd);
-    if (testbed == nullptr) return kOwnFailure;
+// A kill leaves no link to a pseudo-terminal that is gone; Ctrl-C is the
+// program's (ignore_interrupts), and the way out after it removes the link.
+extern "C" {
+static void remove_link_and_die(int signalNumber) {
+    if (linkToRemove != nullptr) unlink(linkToRemove);
+    (void)raise(signalNumber);  // SA_RESETHAND: the default action this time
+}
+}
 
+namespace {
+
+void remove_link_on_signals(const char *path) {
+    linkToRemove = path;
+    struct sigaction removal = {};
+    removal.sa_handler = remove_link_and_die;
+    removal.sa_flags = SA_RESETHAND;
+    sigaction(SIGTERM, &removal, nullptr);
+    sigaction(SIGHUP, &removal, nullptr);
+}
+
+// The bootloader's port: ttyACM1 of a new testbed (*testbed), or the link.
+bool open_bootloader_port(const Options &options, UMockdevTestbed **testbed, int *fd) {
+    if (options.serialLink == nullptr) {
+        *testbed = build_testbed(options, fd);
+        return *testbed != nullptr;
+    }
+    *fd = open_serial_link(options.serialLink);
+    if (*fd < 0) return false;
+    remove_link_on_signals(options.serialLink);
+    return true;
+}
+
+void close_bootloader_port(const Options &options, UMockdevTestbed *testbed, int fd) {
+    // Only now: the testbed serves the preload's requests while the program runs.
+    if (testbed != nullptr) g_object_unref(testbed);
+    if (options.serialLink != nullptr) {
+        unlink(options.serialLink);
+        close(fd);
+    }
+}
+
+int run_program(const Options &options, Port *port) {
     Interrupts saved;
     ignore_interrupts(&saved);
     pid_t child = 0;
     int status = kCannotStart;
     if (start_program(options.program, &saved, &child)) {
         int waitStatus = 0;
-        status = serve_until_exit(&port, child, &waitStatus) ? exit_status_of(waitStatus)
-                                                              : kOwnFailure;
+        status = serve_until_exit(port, child, &waitStatus) ? exit_status_of(waitStatus)
+                                                             : kOwnFailure;
     }
     restore_interrupts(&saved);
-    // Only now: the testbed serves the preload's requests while the program runs.
-    g_object_unref(testbed);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    bool parsed = parse_options(argc, argv, &options);
+    if (parsed && options.help) {
+        print_usage(stdout);
+        return 0;
+    }
+    if (!parsed || (options.board != nullptr && board_row(options.board) == nullptr)) {
+        print_usage(stderr);
+        return kUsageError;
+    }
+    // 300 KiB: too large for the stack.
+    static SimulatedChip chip;
+    chip_power_on(&chip, options.serialLink != nullptr ? Dialect::kUart : Dialect::kUsb);
+    Port port = {-1, options.hangUpAfter, false, false, &chip, monotonic_ms()};
+    UMockdevTestbed *testbed = nullptr;
+    if (!open_bootloader_port(options, &testbed, &port.fd)) return kOwnFailure;
+    int status = run_program(options, &port);
+    close_bootloader_port(options, testbed, port.fd);
 
     if (options.flashDump != nullptr && !write_flash_dump(&chip, options.flashDump)) {
         status = kOwnFailure;

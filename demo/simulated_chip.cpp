@@ -44,18 +44,6 @@ constexpr uint32_t kNvmClearPageBuffer = 0x44;
 // only when the version answer lists them in this tag.
 constexpr char kVersionAnswer[] = "v2.0 [Arduino:XYZ] simulated SAMD21G18A\n\r";
 
-// printf-style, so that the format attribute has the compiler check each call.
-__attribute__((format(printf, 1, 2)))
-void complain(const char *format, ...) {  // NOLINT(cert-dcl50-cpp)
-    fputs("simulated_board: ", stderr);
-    va_list arguments;
-    va_start(arguments, format);
-    // clang-tidy 14's va_list checker loses track of the va_start above.
-    vfprintf(stderr, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
-    fputc('\n', stderr);
-    va_end(arguments);
-}
-
 uint8_t factory_flash_byte(uint32_t address) {
     if (address >= kBootloaderSize) return 0xFF;
     // A vector table first: the stack at the top of RAM, a reset handler in
@@ -94,19 +82,6 @@ void send(const ByteSink *sink, const void *data, size_t length) {
 
 void send_text(const ByteSink *sink, const char *text) { send(sink, text, strlen(text)); }
 
-// The checksum the tool compares with its own: CRC-16, polynomial 0x1021,
-// starting from 0, over the bytes of one call.
-uint16_t crc16(const uint8_t *bytes, uint32_t length) {
-    uint16_t crc = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
-        }
-    }
-    return crc;
-}
-
 // --- Flash programming --------------------------------------------------------------
 
 // Programming only clears bits, as on the real part: a page that was not
@@ -136,10 +111,10 @@ void nvm_fail(SimulatedChip *chip, uint16_t statusBit) {
 void erase_row(SimulatedChip *chip, uint32_t address) {
     uint32_t row = address & ~(kFlashRowSize - 1);
     if (row >= kFlashSize) {
-        complain("erase of the row at 0x%08X: no flash there", row);
+        chip_complain("erase of the row at 0x%08X: no flash there", row);
         nvm_fail(chip, kNvmProgrammingError);
     } else if (row < kBootloaderSize) {
-        complain("erase of the row at 0x%08X refused: the bootloader is protected", row);
+        chip_complain("erase of the row at 0x%08X refused: the bootloader is protected", row);
         nvm_fail(chip, kNvmLockError);
     } else {
         memset(chip->flash + row, 0xFF, kFlashRowSize);
@@ -149,10 +124,10 @@ void erase_row(SimulatedChip *chip, uint32_t address) {
 void write_page(SimulatedChip *chip, uint32_t address) {
     uint32_t page = address & ~(kFlashPageSize - 1);
     if (page >= kFlashSize) {
-        complain("write of the page at 0x%08X: no flash there", page);
+        chip_complain("write of the page at 0x%08X: no flash there", page);
         nvm_fail(chip, kNvmProgrammingError);
     } else if (!program_flash(chip, page, chip->pageBuffer, kFlashPageSize)) {
-        complain("write of the page at 0x%08X refused: the bootloader is protected", page);
+        chip_complain("write of the page at 0x%08X refused: the bootloader is protected", page);
         nvm_fail(chip, kNvmLockError);
     }
     memset(chip->pageBuffer, 0xFF, sizeof chip->pageBuffer);
@@ -161,7 +136,7 @@ void write_page(SimulatedChip *chip, uint32_t address) {
 // A write into the controller's command register.
 void run_nvm_command(SimulatedChip *chip, uint32_t value) {
     if (((value >> 8) & 0xFF) != kNvmCommandKey) {
-        complain("flash command 0x%04X without its key: not run", value & 0xFFFF);
+        chip_complain("flash command 0x%04X without its key: not run", value & 0xFFFF);
         nvm_fail(chip, kNvmProgrammingError);
         return;
     }
@@ -171,7 +146,7 @@ void run_nvm_command(SimulatedChip *chip, uint32_t value) {
         case kNvmWritePage: write_page(chip, address); break;
         case kNvmClearPageBuffer: memset(chip->pageBuffer, 0xFF, sizeof chip->pageBuffer); break;
         default:
-            complain("flash command 0x%02X is not simulated", value & 0x7F);
+            chip_complain("flash command 0x%02X is not simulated", value & 0x7F);
             nvm_fail(chip, kNvmProgrammingError);
     }
 }
@@ -237,7 +212,7 @@ bool read_value(SimulatedChip *chip, uint32_t address, uint32_t width, uint32_t 
 void write_value(SimulatedChip *chip, uint32_t address, uint32_t width, uint32_t value) {
     if (width == 4 && write_register(chip, address, value)) return;
     if (memory_at(chip, address, width) == nullptr) {
-        complain("write of %u bytes at 0x%08X: nothing there", width, address);
+        chip_complain("write of %u bytes at 0x%08X: nothing there", width, address);
         return;
     }
     for (uint32_t i = 0; i < width; ++i) store_byte(chip, address + i, (value >> (8 * i)) & 0xFF);
@@ -249,7 +224,7 @@ void send_value(SimulatedChip *chip, const ByteSink *sink, uint32_t address, uin
     uint32_t value = 0;
     if (!read_value(chip, address, width, &value)) {
         // The real chip faults on a bus error and never answers.
-        complain("read of %u bytes at 0x%08X: nothing there, no answer", width, address);
+        chip_complain("read of %u bytes at 0x%08X: nothing there, no answer", width, address);
         return;
     }
     uint8_t bytes[4];
@@ -260,26 +235,29 @@ void send_value(SimulatedChip *chip, const ByteSink *sink, uint32_t address, uin
 void send_memory(SimulatedChip *chip, const ByteSink *sink, uint32_t address, uint32_t length) {
     const uint8_t *bytes = memory_at(chip, address, length);
     if (bytes == nullptr) {
-        complain("read of %u bytes at 0x%08X: outside memory, no answer", length, address);
-        return;
+        chip_complain("read of %u bytes at 0x%08X: outside memory, no answer", length, address);
+    } else if (chip->dialect == Dialect::kUart) {
+        xmodem_begin_send(chip, address, bytes, length);
+    } else {
+        send(sink, bytes, length);
     }
-    send(sink, bytes, length);
 }
 
-void begin_data(SimulatedChip *chip, uint32_t address, uint32_t length) {
+void begin_data(SimulatedChip *chip, const ByteSink *sink, uint32_t address, uint32_t length) {
     chip->dataAddress = address;
     chip->dataLeft = length;
     chip->dataDiscarded = memory_at(chip, address, length) == nullptr;
     if (chip->dataDiscarded) {
-        complain("write of %u bytes at 0x%08X: outside memory, data dropped", length, address);
+        chip_complain("write of %u bytes at 0x%08X: outside memory, data dropped", length, address);
     }
+    if (chip->dialect == Dialect::kUart) xmodem_begin_receive(chip, sink);
 }
 
 // The bootloader erases row by row from the given address to the end.
 void erase_from(SimulatedChip *chip, uint32_t address) {
     uint32_t row = address & ~(kFlashRowSize - 1);
     if (row < kBootloaderSize) {
-        complain("erase from 0x%08X: the protected bootloader rows stay as they were", address);
+        chip_complain("erase from 0x%08X: the protected bootloader rows stay as they were", address);
         row = kBootloaderSize;
     }
     if (row < kFlashSize) memset(chip->flash + row, 0xFF, kFlashSize - row);
@@ -294,12 +272,12 @@ void copy_buffer(SimulatedChip *chip, const ByteSink *sink, uint32_t address, ui
     }
     const uint8_t *source = memory_at(chip, chip->copySource, length);
     if (source == nullptr || static_cast<uint64_t>(address) + length > kFlashSize) {
-        complain("copy of %u bytes from 0x%08X to flash at 0x%08X: outside memory, no answer",
+        chip_complain("copy of %u bytes from 0x%08X to flash at 0x%08X: outside memory, no answer",
                  length, chip->copySource, address);
         return;
     }
     if (!program_flash(chip, address, source, length)) {
-        complain("copy to 0x%08X: the protected bootloader rows stay as they were", address);
+        chip_complain("copy to 0x%08X: the protected bootloader rows stay as they were", address);
     }
     send_text(sink, "Y\n\r");
 }
@@ -307,7 +285,7 @@ void copy_buffer(SimulatedChip *chip, const ByteSink *sink, uint32_t address, ui
 void send_checksum(SimulatedChip *chip, const ByteSink *sink, uint32_t address, uint32_t length) {
     const uint8_t *bytes = memory_at(chip, address, length);
     if (bytes == nullptr) {
-        complain("checksum of %u bytes at 0x%08X: outside memory, no answer", length, address);
+        chip_complain("checksum of %u bytes at 0x%08X: outside memory, no answer", length, address);
         return;
     }
     char answer[16];
@@ -328,7 +306,7 @@ void execute(SimulatedChip *chip, const ByteSink *sink) {
         case 'W': write_value(chip, address, 4, second); break;
         case 'H': write_value(chip, address, 2, second); break;
         case 'O': write_value(chip, address, 1, second); break;
-        case 'S': begin_data(chip, address, second); break;
+        case 'S': begin_data(chip, sink, address, second); break;
         case 'R': send_memory(chip, sink, address, second); break;
         case 'X':
             erase_from(chip, address);
@@ -336,9 +314,9 @@ void execute(SimulatedChip *chip, const ByteSink *sink) {
             break;
         case 'Y': copy_buffer(chip, sink, address, second); break;
         case 'Z': send_checksum(chip, sink, address, second); break;
-        case 'G': complain("running code at 0x%08X is not simulated: ignored", address); break;
+        case 'G': chip_complain("running code at 0x%08X is not simulated: ignored", address); break;
         default:
-            complain("unknown command 0x%02X: ignored", static_cast<unsigned char>(chip->command));
+            chip_complain("unknown command 0x%02X: ignored", static_cast<unsigned char>(chip->command));
     }
 }
 
@@ -374,8 +352,41 @@ void receive_command_byte(SimulatedChip *chip, uint8_t byte, const ByteSink *sin
 
 }  // namespace
 
-void chip_power_on(SimulatedChip *chip) {
+// printf-style, so that the format attribute has the compiler check each call.
+void chip_complain(const char *format, ...) {  // NOLINT(cert-dcl50-cpp)
+    fputs("simulated_board: ", stderr);
+    va_list arguments;
+    va_start(arguments, format);
+    // clang-tidy 14's va_list checker loses track of the va_start above.
+    vfprintf(stderr, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    fputc('\n', stderr);
+    va_end(arguments);
+}
+
+uint16_t crc16(const uint8_t *bytes, uint32_t length) {
+    uint16_t crc = 0;
+    for (uint32_t i = 0; i < length; ++i) {
+        crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+void chip_store_data(SimulatedChip *chip, const uint8_t *data, size_t length) {
+    for (size_t i = 0; i < length && chip->dataLeft > 0; ++i) {
+        if (!chip->dataDiscarded) store_byte(chip, chip->dataAddress, data[i]);
+        ++chip->dataAddress;
+        --chip->dataLeft;
+    }
+}
+
+void chip_power_on(SimulatedChip *chip, Dialect dialect) {
     memset(chip, 0, sizeof *chip);
+    chip->dialect = dialect;
+    // On a UART the bootloader hears nothing before the auto-baud sequence.
+    chip->autoBaud = dialect == Dialect::kUart;
     for (uint32_t address = 0; address < kFlashSize; ++address) {
         chip->flash[address] = factory_flash_byte(address);
     }
@@ -394,15 +405,15 @@ void chip_receive(SimulatedChip *chip, const uint8_t *data, size_t length, const
     for (size_t i = 0; i < length; ++i) {
         if (chip->resetRequested) {
             // The application runs now; it does not speak the bootloader's protocol.
-            complain("%zu bytes after the reset ignored", length - i);
+            chip_complain("%zu bytes after the reset ignored", length - i);
             return;
         }
-        if (chip->dataLeft > 0) {
-            if (!chip->dataDiscarded) store_byte(chip, chip->dataAddress, data[i]);
-            ++chip->dataAddress;
-            --chip->dataLeft;
-            continue;
+        if (chip->xmodem.phase != XmodemPhase::kNone) {
+            xmodem_receive(chip, data[i], sink);
+        } else if (chip->dataLeft > 0) {
+            chip_store_data(chip, &data[i], 1);
+        } else if (chip->dialect != Dialect::kUart || !uart_autobaud_byte(chip, data[i])) {
+            receive_command_byte(chip, data[i], sink);
         }
-        receive_command_byte(chip, data[i], sink);
     }
 }

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "uart_dialect.h"
+
 constexpr uint32_t kFlashSize = 256 * 1024;
 constexpr uint32_t kFlashPageSize = 64;
 constexpr uint32_t kFlashRowSize = 4 * kFlashPageSize;  // the unit of erasing
@@ -28,7 +30,12 @@ struct ByteSink {
     void (*write)(void *context, const uint8_t *data, size_t length);
 };
 
+// How the tool reaches the bootloader: USB sends data as it is, a UART
+// (uart_dialect.h) wraps it in XMODEM blocks.
+enum class Dialect : uint8_t { kUsb, kUart };
+
 struct SimulatedChip {
+    Dialect dialect;
     uint8_t flash[kFlashSize];
     uint8_t ram[kRamSize];
     uint8_t userRow[kUserRowSize];
@@ -53,6 +60,8 @@ struct SimulatedChip {
     uint32_t dataLeft;
     uint32_t dataAddress;
     bool dataDiscarded;
+    bool autoBaud;  // UART: the auto-baud bytes are coming, up to their '#'
+    XmodemTransfer xmodem;
 
     bool resetRequested;
     bool flashWritten;
@@ -62,7 +71,16 @@ struct SimulatedChip {
 
 // A chip fresh from the bench: bootloader in place, application area and
 // user row as the factory and the bootloader left them.
-void chip_power_on(SimulatedChip *chip);
+void chip_power_on(SimulatedChip *chip, Dialect dialect);
 
 // Feeds bytes from the tool; answers go to sink as the chip would send them.
 void chip_receive(SimulatedChip *chip, const uint8_t *data, size_t length, const ByteSink *sink);
+
+// For the dialects: the data of an "S" command as it arrives, however it
+// travelled (bytes past the command's size are dropped) ...
+void chip_store_data(SimulatedChip *chip, const uint8_t *data, size_t length);
+// ... the CRC-16 (polynomial 0x1021, from 0) of both the checksum command
+// and XMODEM blocks ...
+uint16_t crc16(const uint8_t *bytes, uint32_t length);
+// ... and a line on standard error about what the chip refused.
+__attribute__((format(printf, 1, 2))) void chip_complain(const char *format, ...);

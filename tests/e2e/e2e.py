@@ -481,7 +481,10 @@ class WindowsBackend:
         link = os.path.join(self.prefix, "dosdevices", "com%d" % port)
         command = (wrapper() + [self.simulated_board, "--serial-link", link] + options
                    + ["--", "wine", os.path.join(folder, self.program_file)])
-        return converse(command, self.env, cwd, "", lambda attempt: None)
+        outcome = converse(command, self.env, cwd, "", lambda attempt: None)
+        if os.path.lexists(link):
+            raise AssertionError("simulated_board left its link %s behind" % link)
+        return outcome
 
     def check_extra(self, case, outcome, folder):
         # What CreateProcessA really passed is the line the program printed.
