@@ -77,7 +77,12 @@ if $windows; then
   { printf 'REGEDIT4\n\n[-%s\\VID_3C7E&PID_5102]\n\n[-%s\\VID_2341&PID_004D]\n\n' "$usb" "$usb"
     device 'VID_3C7E&PID_5102' 8
     device 'VID_2341&PID_004D' 9; } >"$folder/ports.reg"
-  wine regedit /S "$(winepath -w "$folder/ports.reg")" >/dev/null 2>&1
+  # Wine's server, kept up for the whole demo, gets no terminal: started by
+  # the first Wine program, it would keep that one's and write its own
+  # notes there on its way out.
+  mkdir -p "$WINEPREFIX"
+  wineserver -p60 </dev/null >/dev/null 2>&1 || true
+  wine regedit /S "Z:${folder//\//\\}\\ports.reg" </dev/null >/dev/null 2>&1
   run=("$board" --serial-link "$WINEPREFIX/dosdevices/com9" --flash-dump "$folder/flash.bin"
        -- wine "./$program_file")
 else

@@ -580,9 +580,10 @@ class Scenarios(unittest.TestCase):
             shutil.rmtree(work, ignore_errors=True)
 
     def test_real_flashing_tool(self):
-        """Debian's bossac 1.9.1, started by the program as on a bench, on a
-        simulated board whose bootloader it can identify, erase, write,
-        verify and reset; the image is read back out of the simulated flash."""
+        """The real bossac 1.9.1 (Debian's, or bossac.exe under Wine), started
+        by the program as on a bench, on a simulated board whose bootloader
+        it can identify, erase, write, verify and reset; the image is read
+        back out of the simulated flash."""
         real = BACKEND.real_tool
         missing = ("no real %s (%s)" % (BACKEND.tool_file, BACKEND.real_tool_hint)
                    if not real or not os.path.exists(real) else
