@@ -1,23 +1,23 @@
 #!/usr/bin/env python3
 """A whole upload on the simulated board, timed: the program flashing and
-verifying an image that fills the application area, beside bossac run
-directly on the same simulated board. Prints one markdown table.
+verifying an image that fills the application area, beside the flashing
+tool run directly on the same simulated board. Prints one markdown table.
 
   flash_bench.py PROGRAM SIMULATED_BOARD [REPETITIONS]
   flash_bench.py --windows PROGRAM_EXE BOSSAC_EXE SIMULATED_BOARD [REPETITIONS]
 
-Inside the program's run, bossac is started through a small script that
+Inside the program's run, the tool is started through a small script that
 notes when it starts and ends, so the program's own share (its run less the
-tool's, the one second it waits for the bootloader and the testbed's own
+tool's, the one second it waits for the bootloader and the board's own
 start and end) comes from one and the same run. Nothing is asserted.
 
---windows: the same upload through the Windows program under Wine, with
-bossac.exe 1.9.1 on simulated_board's serial link (the chip's UART dialect),
-beside bossac.exe run directly under Wine on the same link. A Windows
-program cannot start a shell script, so the program's share there is its
-run less the median direct run and the 1 s wait."""
+--windows: the Windows program under Wine, with bossac.exe 1.9.1 on
+simulated_board's serial link, where the chip speaks its UART dialect. Wine
+does not wait for a Unix script, so there a small Windows program does the
+script's work (tool_timer.cpp, built here with MinGW)."""
 import os
 import random
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -30,14 +30,15 @@ IMAGE = "Quarnel_App_12_7.bin"
 BOOTLOADER_WAIT_S = 1.0
 TIMING_TOOL = """#!/bin/sh
 date +%%s.%%N >> "%(log)s"
-"%(tool)s" "$@"
+%(tool)s "$@"
 status=$?
 date +%%s.%%N >> "%(log)s"
 exit $status
 """
+FLASH_OPTIONS = ["-i", "-e", "-w", "-v", IMAGE, "--offset=0x2000", "-R"]
 
 
-def timed(command, cwd, stdin=b"", ending=b", reset requested\n", env=None):
+def timed(command, cwd, env, stdin=b"", ending=b", reset requested\n"):
     """Wall seconds of one run, which must end with status 0 and, by
     default, with the board reset."""
     start = time.perf_counter()
@@ -49,19 +50,14 @@ def timed(command, cwd, stdin=b"", ending=b", reset requested\n", env=None):
     return elapsed
 
 
-def lay_out_image(folder, program):
+def lay_out(folder, program):
+    """The program and the image; returns the tool's folder."""
     shutil.copy2(program, os.path.join(folder, os.path.basename(program)))
     with open(os.path.join(folder, IMAGE), "wb") as f:
         f.write(random.Random(1).randbytes(APP_AREA))
-    os.makedirs(os.path.join(folder, "Bossac", "1.9.1"))
-
-
-def lay_out(folder, program, tool, log):
-    lay_out_image(folder, program)
-    wrapper = os.path.join(folder, "Bossac", "1.9.1", "bossac")
-    with open(wrapper, "w") as f:
-        f.write(TIMING_TOOL % {"log": log, "tool": tool})
-    os.chmod(wrapper, 0o755)
+    tools = os.path.join(folder, "Bossac", "1.9.1")
+    os.makedirs(tools)
+    return tools
 
 
 def tool_seconds(log):
@@ -71,75 +67,91 @@ def tool_seconds(log):
     return end - start
 
 
-def windows_main(arguments):
-    """The Windows program and bossac.exe under Wine, in a prefix of their
-    own whose registry lists the board (COM8) and its bootloader (COM9)."""
+def measure(board, baseline, program, tool, env, folder, repetitions):
+    """Medians of the runs; board is simulated_board with its options,
+    baseline what it runs to show its own cost, tool the direct command."""
+    log = os.path.join(folder, "tool-times")
+    runs = {"baseline": [], "program": [], "tool inside": [], "own": [], "direct": []}
+    for _ in range(repetitions):  # alternated, so that load hits all alike
+        # Off a terminal each pause takes one byte: the double tap, then the close.
+        start = timed(board + baseline, folder, env, ending=b"no reset requested\n")
+        total = timed(board + program, folder, env, b"\n\n")
+        inside = tool_seconds(log)
+        runs["baseline"].append(start)
+        runs["program"].append(total)
+        runs["tool inside"].append(inside)
+        runs["own"].append(total - inside - BOOTLOADER_WAIT_S - start)
+        runs["direct"].append(timed(board + tool, folder, env))
+    return {name: statistics.median(values) for name, values in runs.items()}
+
+
+def print_table(title, rows, median):
+    print("| %s; %d KiB image, flashed and verified; medians | seconds |"
+          % (title, APP_AREA // 1024))
+    print("|---|---:|")
+    for label, key in rows:
+        print("| %s | %.3f |" % (label, median[key]))
+    print("| **the program's own share**: its run less the tool's, the 1 s wait and the first"
+          " row | **%.3f** |" % median["own"])
+
+
+def linux_main(program, board, repetitions):
+    tool = shutil.which("bossac") or sys.exit("flash_bench: bossac is not installed")
+    with tempfile.TemporaryDirectory(prefix="upm-flash-bench-") as folder:
+        wrapper = os.path.join(lay_out(folder, program), "bossac")
+        with open(wrapper, "w") as f:
+            f.write(TIMING_TOOL % {"log": os.path.join(folder, "tool-times"),
+                                   "tool": shlex.quote(tool)})
+        os.chmod(wrapper, 0o755)
+        median = measure([board, "--"], ["true"], [os.path.join(folder, "UpdateProgramManually")],
+                         [tool, "--port=ttyACM1"] + FLASH_OPTIONS, None, folder, repetitions)
+    print_table("Linux, bossac over USB (umockdev)", [
+        ("simulated_board running `true`: the testbed's own cost", "baseline"),
+        ("the program under simulated_board, start to end", "program"),
+        ("bossac inside that run", "tool inside"),
+        ("bossac run directly under simulated_board", "direct")], median)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def windows_main(program, tool, board, repetitions):
+    """A prefix of its own whose registry lists the board (COM8) and its
+    bootloader (COM9); COM9 is the serial link."""
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
     import e2e  # the end-to-end runner knows how Wine's device list is written
-    program, tool, board = (os.path.abspath(p) for p in arguments[:3])
-    repetitions = int(arguments[3]) if len(arguments) > 3 else 5
-    runs = {"program": [], "direct": []}
     with tempfile.TemporaryDirectory(prefix="upm-flash-bench-") as folder:
-        prefix = os.path.join(folder, "wineprefix")
-        wine = e2e.WindowsBackend(program, None, prefix)
-        wine.regedit([e2e.board("Quarnel", 8), e2e.bootloader(9)])
-        lay_out_image(folder, program)
-        shutil.copy2(tool, os.path.join(folder, "Bossac", "1.9.1", "bossac.exe"))
-        link = [board, "--serial-link", os.path.join(prefix, "dosdevices", "com9"), "--", "wine"]
-        through_program = link + [os.path.join(folder, os.path.basename(program))]
-        direct = link + [os.path.join(folder, "Bossac", "1.9.1", "bossac.exe"), "--port=COM9",
-                         "-i", "-e", "-w", "-v", IMAGE, "--offset=0x2000", "-R"]
+        wine = e2e.WindowsBackend(program, None, os.path.join(folder, "wineprefix"))
         try:
-            for _ in range(repetitions):
-                runs["program"].append(timed(through_program, folder, b"\n\n", env=wine.env))
-                runs["direct"].append(timed(direct, folder, env=wine.env))
+            wine.regedit([e2e.board("Quarnel", 8), e2e.bootloader(9)])
+            subprocess.run(["x86_64-w64-mingw32-g++-posix", "-O2", "-static", "-o",
+                            os.path.join(lay_out(folder, program), "bossac.exe"),
+                            os.path.join(os.path.dirname(__file__), "tool_timer.cpp")],
+                           check=True)
+            env = dict(wine.env, UPM_TIMED_TOOL=windows_path(tool),
+                       UPM_TIMED_LOG=windows_path(os.path.join(folder, "tool-times")))
+            link = os.path.join(wine.prefix, "dosdevices", "com9")
+            median = measure([board, "--serial-link", link, "--", "wine"], ["cmd", "/c", "exit"],
+                             [os.path.join(folder, os.path.basename(program))],
+                             [tool, "--port=COM9"] + FLASH_OPTIONS, env, folder, repetitions)
         finally:
             subprocess.run(["wineserver", "-k"], env=wine.env, check=False)
-    median = {name: statistics.median(values) for name, values in runs.items()}
-    print("| %d KiB image under Wine, flashed and verified; medians of %d | seconds |"
-          % (APP_AREA // 1024, repetitions))
-    print("|---|---:|")
-    print("| the Windows program under simulated_board --serial-link, start to end | %.3f |"
-          % median["program"])
-    print("| bossac.exe run directly under Wine on the same link | %.3f |" % median["direct"])
-    print("| **the program's own share**: its run less the direct run and the 1 s wait | **%.3f** |"
-          % (median["program"] - median["direct"] - BOOTLOADER_WAIT_S))
+    print_table("Windows program under Wine, bossac.exe over the UART dialect", [
+        ("simulated_board --serial-link running `wine cmd /c exit`: the link's and Wine's start",
+         "baseline"),
+        ("the Windows program under simulated_board, start to end", "program"),
+        ("bossac.exe inside that run", "tool inside"),
+        ("bossac.exe run directly under Wine on the same link", "direct")], median)
 
 
 def main():
-    if sys.argv[1:2] == ["--windows"]:
-        windows_main(sys.argv[2:])
-        return
-    program, board = (os.path.abspath(p) for p in sys.argv[1:3])
-    repetitions = int(sys.argv[3]) if len(sys.argv) > 3 else 5
-    tool = shutil.which("bossac") or sys.exit("flash_bench: bossac is not installed")
-    runs = {"testbed": [], "program": [], "tool inside": [], "own": [], "direct": []}
-    with tempfile.TemporaryDirectory(prefix="upm-flash-bench-") as folder:
-        log = os.path.join(folder, "tool-times")
-        lay_out(folder, program, tool, log)
-        # Off a terminal each pause takes one byte: the double tap, then the close.
-        through_program = [board, "--", os.path.join(folder, "UpdateProgramManually")]
-        direct = [board, "--", tool, "--port=ttyACM1", "-i", "-e", "-w", "-v",
-                  os.path.join(folder, IMAGE), "--offset=0x2000", "-R"]
-        for _ in range(repetitions):  # alternated, so that load hits all alike
-            testbed = timed([board, "--", "true"], folder, ending=b"no reset requested\n")
-            total = timed(through_program, folder, b"\n\n")
-            inside = tool_seconds(log)
-            runs["testbed"].append(testbed)
-            runs["program"].append(total)
-            runs["tool inside"].append(inside)
-            runs["own"].append(total - inside - BOOTLOADER_WAIT_S - testbed)
-            runs["direct"].append(timed(direct, folder))
-    median = {name: statistics.median(values) for name, values in runs.items()}
-    print("| %d KiB image, flashed and verified; medians of %d | seconds |"
-          % (APP_AREA // 1024, repetitions))
-    print("|---|---:|")
-    print("| simulated_board running `true`: the testbed's own cost | %.3f |" % median["testbed"])
-    print("| the program under simulated_board, start to end | %.3f |" % median["program"])
-    print("| bossac inside that run | %.3f |" % median["tool inside"])
-    print("| bossac run directly under simulated_board | %.3f |" % median["direct"])
-    print("| **the program's own share**: its run less bossac's, the 1 s wait and the testbed"
-          " | **%.3f** |" % median["own"])
+    windows = sys.argv[1:2] == ["--windows"]
+    arguments = sys.argv[2:] if windows else sys.argv[1:]
+    count = 3 if windows else 2
+    paths = [os.path.abspath(p) for p in arguments[:count]]
+    repetitions = int(arguments[count]) if len(arguments) > count else 5
+    (windows_main if windows else linux_main)(*paths, repetitions)
 
 
 if __name__ == "__main__":

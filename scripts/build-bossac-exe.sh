@@ -31,7 +31,7 @@ if ! sum_ok; then
   # Debian's packaging tarball beside the upstream one is not always to be
   # had, and then apt-get fails although the one file needed has arrived:
   # the checksum below decides, not apt's status.
-  (cd "$download" && apt-get source --download-only bossa=1.9.1-3 >/dev/null 2>&1) || true
+  (cd "$download" && apt-get source --download-only bossa >/dev/null 2>&1) || true
   [ -f "$download/bossa_1.9.1.orig.tar.gz" ] && mv "$download/bossa_1.9.1.orig.tar.gz" "$tarball"
   rm -rf "$download"
 fi
