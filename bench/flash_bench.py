@@ -125,6 +125,15 @@ def windows_main(program, tool, board, repetitions):
         wine = e2e.WindowsBackend(program, None, os.path.join(folder, "wineprefix"))
         try:
             wine.regedit([e2e.board("Quarnel", 8), e2e.bootloader(9)])
+            # One Wine server and its services for every run, with no
+            # output: started by a timed run, they would keep that run's
+            # stderr open, and the server writes its own notes there on its
+            # way out.
+            quiet = {"env": wine.env, "stdin": subprocess.DEVNULL,
+                     "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+            subprocess.run(["wineserver", "-k"], check=False, **quiet)
+            subprocess.run(["wineserver", "-p"], check=True, **quiet)
+            subprocess.run(["wine", "cmd", "/c", "exit"], check=True, **quiet)
             subprocess.run(["x86_64-w64-mingw32-g++-posix", "-O2", "-static", "-o",
                             os.path.join(lay_out(folder, program), "bossac.exe"),
                             os.path.join(os.path.dirname(__file__), "tool_timer.cpp")],
