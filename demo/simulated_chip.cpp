@@ -257,7 +257,8 @@ void begin_data(SimulatedChip *chip, const ByteSink *sink, uint32_t address, uin
 void erase_from(SimulatedChip *chip, uint32_t address) {
     uint32_t row = address & ~(kFlashRowSize - 1);
     if (row < kBootloaderSize) {
-        chip_complain("erase from 0x%08X: the protected bootloader rows stay as they were", address);
+        chip_complain("erase from 0x%08X: the protected bootloader rows stay as they were",
+                      address);
         row = kBootloaderSize;
     }
     if (row < kFlashSize) memset(chip->flash + row, 0xFF, kFlashSize - row);
@@ -273,7 +274,7 @@ void copy_buffer(SimulatedChip *chip, const ByteSink *sink, uint32_t address, ui
     const uint8_t *source = memory_at(chip, chip->copySource, length);
     if (source == nullptr || static_cast<uint64_t>(address) + length > kFlashSize) {
         chip_complain("copy of %u bytes from 0x%08X to flash at 0x%08X: outside memory, no answer",
-                 length, chip->copySource, address);
+                      length, chip->copySource, address);
         return;
     }
     if (!program_flash(chip, address, source, length)) {
@@ -316,7 +317,8 @@ void execute(SimulatedChip *chip, const ByteSink *sink) {
         case 'Z': send_checksum(chip, sink, address, second); break;
         case 'G': chip_complain("running code at 0x%08X is not simulated: ignored", address); break;
         default:
-            chip_complain("unknown command 0x%02X: ignored", static_cast<unsigned char>(chip->command));
+            chip_complain("unknown command 0x%02X: ignored",
+                          static_cast<unsigned char>(chip->command));
     }
 }
 

@@ -167,8 +167,9 @@ void answer_byte(SimulatedChip *chip, uint8_t byte, const ByteSink *sink) {
                 send_next(chip, sink);
             } else if (byte == kNak || (byte == kCrcStart && transfer->blocksDone == 0)) {
                 // The tool asks for the first block again with 'C'.
-                chip_complain("XMODEM block %u of the read at 0x%08X refused by the tool, sent again",
-                              block_number(transfer->blocksDone), transfer->address);
+                chip_complain(
+                    "XMODEM block %u of the read at 0x%08X refused by the tool, sent again",
+                    block_number(transfer->blocksDone), transfer->address);
                 resend(chip, sink);
             }
             break;
