@@ -58,6 +58,11 @@ target_compile_definitions(bossac PRIVATE VERSION="1.9.1")
 # Someone else's code: its warnings are not ours to fix (-w also keeps
 # -Werror of our own warnings from failing it).
 target_compile_options(bossac PRIVATE -w)
+if(CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+  # The sanitizer build checks our code; the tool is only driven by it.
+  target_compile_options(bossac PRIVATE -fno-sanitize=all)
+  target_link_options(bossac PRIVATE -fno-sanitize=all)
+endif()
 # What the linker took, for the release's notices and bill of materials.
 target_link_options(bossac PRIVATE -Wl,-Map=${CMAKE_BINARY_DIR}/bossac.map)
 if(WIN32)
