@@ -36,7 +36,7 @@ check_kit() {  # ARCHIVE BUILD PROGRAM TOOL
     });' "$unpacked/sbom.cdx.json" || fail "$archive: sbom.cdx.json is no valid CycloneDX 1.6"
   # Every program's hash is the file's, and the notices name what the
   # linker took for each program (its map from this build).
-  python3 - "$unpacked" "$build" "$3" "$4" <<'PYTHON' || fail "$archive: see above"
+  PYTHONDONTWRITEBYTECODE=1 python3 - "$unpacked" "$build" "$3" "$4" <<'PYTHON' || fail "$archive: see above"
 import hashlib, json, os, sys
 sys.path.insert(0, "packaging")
 import stage_release
