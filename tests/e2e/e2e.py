@@ -20,6 +20,10 @@ the scenario asks for it, a stand-in flashing tool (fake_bossac) at
 Bossac/1.9.1/bossac[.exe], feeds standard input, answers every double-tap
 prompt with a key and checks the exact standard output (the pause's own
 prompt set aside), the exit status and the arguments the tool received.
+A program that leaves its scenario's script (a menu where a board should be
+recognised, a prompt the scenario does not expect) is stopped at once, with
+what it said; once it has said the whole script, its input ends. The run
+limit is left for true hangs.
 
 Environment:
   UPM_E2E_PROGRAM  another build of the program to run instead of --program
@@ -45,6 +49,9 @@ import zipfile
 from dataclasses import dataclass, field
 
 RUN_TIMEOUT_S = 180  # valgrind and a busy Wine are slow; a hang is still caught
+# A program gone off its script fails at once, not at the run limit: it gets
+# this long of silence to end by itself (and a write split in two to be whole).
+OFF_SCRIPT_GRACE_S = 2
 
 # --- What the program says ------------------------------------------------------
 
@@ -233,10 +240,21 @@ def close_quietly(stream):
         pass  # the program has ended before reading all of its input
 
 
-def converse(command, env, cwd, stdin, on_tap):
+def parting(said, script, open_end):
+    """Where what the program said leaves its script (beyond the script's
+    end too, unless open_end); None while it keeps to it."""
+    common = os.path.commonprefix([said, script])
+    if len(common) < min(len(said), len(script)) or (len(said) > len(script) and not open_end):
+        return len(common)
+    return None
+
+
+def converse(command, env, cwd, stdin, on_tap, script, open_end=False):
     """Runs command, writes stdin at once (None: closes it at once), then
     answers each double-tap prompt with a key after on_tap(attempt) and
-    ends input at the closing prompt."""
+    ends input at the closing prompt, or once the script (the expected
+    standard output, pauses set aside) is all said: the scenario has no more
+    input to give. Output that leaves the script fails the run at once."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env, cwd=cwd)
     chunks = {"out": bytearray(), "err": bytearray()}
@@ -263,16 +281,23 @@ def converse(command, env, cwd, stdin, on_tap):
     send((stdin or "").encode())
     if stdin is None:
         close_quietly(proc.stdin)
-    answered = 0
-    deadline = time.monotonic() + RUN_TIMEOUT_S
+
+    def stop(why):
+        proc.kill()
+        close_quietly(proc.stdin)  # a program left under a killed wrapper ends too
+        raise AssertionError("%s; standard output:\n%s\nstandard error:\n%s" % (
+            why, chunks["out"].decode("latin-1"), chunks["err"].decode("latin-1")))
+
+    answered, text = 0, ""
+    started = last_news = time.monotonic()
     while any(r.is_alive() for r in readers) or proc.poll() is None:
-        if time.monotonic() > deadline:
-            proc.kill()
-            raise AssertionError("no end after %d s; output so far:\n%s"
-                                 % (RUN_TIMEOUT_S, chunks["out"].decode("latin-1")))
+        if time.monotonic() > started + RUN_TIMEOUT_S:
+            stop("no end after %d s" % RUN_TIMEOUT_S)
         arrived.wait(0.05)
         arrived.clear()
-        text = chunks["out"].decode("latin-1").replace("\r\n", "\n")
+        before, text = text, chunks["out"].decode("latin-1").replace("\r\n", "\n")
+        if text != before:
+            last_news = time.monotonic()
         while answered < text.count(TAP):
             answered += 1
             on_tap(answered)
@@ -280,6 +305,13 @@ def converse(command, env, cwd, stdin, on_tap):
         if "Press Enter to exit..." in text and not proc.stdin.closed:
             send(b"\n")
             close_quietly(proc.stdin)
+        said = normalised(text)
+        if said == script and not open_end:
+            close_quietly(proc.stdin)
+        off = parting(said, script, open_end)
+        if off is not None and time.monotonic() - last_news > OFF_SCRIPT_GRACE_S:
+            stop("off the script after %r: it says %r where the script has %r"
+                 % (said[:off][-80:], said[off:off + 80], script[off:off + 80]))
     proc.wait()
     for stream in (proc.stdin, proc.stdout, proc.stderr):
         close_quietly(stream)
@@ -355,7 +387,7 @@ class LinuxBackend:
                 ).format(i=interface, n=d.port, u=d.port + 1, usb=usb, bus=d.port + 2,
                          vid=d.vid, pid=d.pid)
 
-    def run(self, folder, scenario, cwd, env_extra):
+    def run(self, folder, scenario, cwd, env_extra, script):
         work = os.path.dirname(folder)
         record = os.path.join(work, "devices.umockdev")
         note = os.path.join(work, "testbed")
@@ -374,7 +406,8 @@ class LinuxBackend:
         command = (["umockdev-run", "-d", record, "--", "sh", "-c", self.INSIDE, "sh", note]
                    + ["ttyACM%d" % p for p in late] + ["--"]
                    + self.wrapper + [os.path.join(folder, self.program_file)])
-        return converse(command, self.environment(env_extra), cwd, scenario.stdin, on_tap)
+        return converse(command, self.environment(env_extra), cwd, scenario.stdin, on_tap,
+                        script)
 
     @staticmethod
     def environment(env_extra=None):
@@ -386,12 +419,13 @@ class LinuxBackend:
                                                      "verify_asan_link_order=0"]))
         return env
 
-    def run_on_simulated_board(self, folder, options, cwd):
+    def run_on_simulated_board(self, folder, options, cwd, script):
         """The program on simulated_board's Quarnel (ttyACM0) and bootloader
         (ttyACM1); the wrapper goes before both programs."""
         command = (self.wrapper + [self.simulated_board] + options + ["--"]
                    + self.wrapper + [os.path.join(folder, self.program_file)])
-        return converse(command, self.environment(), cwd, "", lambda attempt: None)
+        return converse(command, self.environment(), cwd, "", lambda attempt: None, script,
+                        open_end=True)
 
     def check_extra(self, case, outcome, folder):
         case.assertEqual(outcome.stderr, "", "standard error")
@@ -464,7 +498,7 @@ class WindowsBackend:
         finally:
             os.unlink(f.name)
 
-    def run(self, folder, scenario, cwd, env_extra):
+    def run(self, folder, scenario, cwd, env_extra, script):
         # Wine's SetupDiGetClassDevsA(DIGCF_PRESENT) lists a key under Enum\USB
         # that holds ClassGUID, HardwareID and FriendlyName; nothing more is needed.
         self.regedit([d for d in scenario.devices if not d.appears])
@@ -475,9 +509,10 @@ class WindowsBackend:
                 self.regedit(appearing, remove_others=False)
 
         command = ["wine", os.path.join(folder, self.program_file)]
-        return converse(command, dict(self.env, **env_extra), cwd, scenario.stdin, on_tap)
+        return converse(command, dict(self.env, **env_extra), cwd, scenario.stdin, on_tap,
+                        script)
 
-    def run_on_simulated_board(self, folder, options, cwd):
+    def run_on_simulated_board(self, folder, options, cwd, script):
         """The program under Wine sees a Quarnel on COM8 and the bootloader
         on COM9 in the registry; COM9 itself is simulated_board's
         pseudo-terminal, which Wine opens through the dosdevices link. The
@@ -487,7 +522,8 @@ class WindowsBackend:
         link = os.path.join(self.prefix, "dosdevices", "com%d" % port)
         command = (wrapper() + [self.simulated_board, "--serial-link", link] + options
                    + ["--", "wine", os.path.join(folder, self.program_file)])
-        outcome = converse(command, self.env, cwd, "", lambda attempt: None)
+        outcome = converse(command, self.env, cwd, "", lambda attempt: None, script,
+                           open_end=True)
         if os.path.lexists(link):
             raise AssertionError("simulated_board left its link %s behind" % link)
         return outcome
@@ -555,13 +591,16 @@ def expected_fields(scenario, folder):
 
 
 def run_in_folder(scenario, tool_source):
+    """(work, folder, outcome, the fields of the expected texts)"""
     work, folder = lay_out_folder(scenario, tool_source)
     try:
-        outcome = BACKEND.run(folder, scenario, os.path.join(work, "elsewhere"), scenario.env)
+        fields = expected_fields(scenario, folder)
+        outcome = BACKEND.run(folder, scenario, os.path.join(work, "elsewhere"), scenario.env,
+                              scenario.stdout.format(**fields))
     except BaseException:
         shutil.rmtree(work, ignore_errors=True)
         raise
-    return work, folder, outcome
+    return work, folder, outcome, fields
 
 
 def tool_log(folder, name):
@@ -588,10 +627,9 @@ class Scenarios(unittest.TestCase):
                 self.check(scenario)
 
     def check(self, scenario):
-        work, folder, outcome = run_in_folder(
+        work, folder, outcome, fields = run_in_folder(
             scenario, BACKEND.fake_tool if scenario.tool == FAKE else None)
         try:
-            fields = expected_fields(scenario, folder)
             self.assertEqual(normalised(outcome.stdout), scenario.stdout.format(**fields))
             self.assertEqual(outcome.status, scenario.status)
             expected = [a.format(**fields) for a in scenario.args] if scenario.args else None
@@ -635,13 +673,12 @@ class Scenarios(unittest.TestCase):
             options = ["--flash-dump", dump]
             if row.hang_up_after is not None:
                 options += ["--hang-up-after", str(row.hang_up_after)]
+            start = (auto("Quarnel") + using("1.2") + TAP + launch(BACKEND.simulated_port, Q12)
+                     ).format(**expected_fields(scenario, folder))
             outcome = BACKEND.run_on_simulated_board(folder, options,
-                                                     os.path.join(work, "elsewhere"))
+                                                     os.path.join(work, "elsewhere"), start)
             said = normalised(outcome.stdout)
-            fields = expected_fields(scenario, folder)
-            self.assertTrue(said.startswith((auto("Quarnel") + using("1.2") + TAP
-                                             + launch(BACKEND.simulated_port, Q12)).format(**fields)),
-                            said)
+            self.assertTrue(said.startswith(start), said)
             self.assertTrue(said.endswith(CLOSE), said)
             self.assertEqual(outcome.status, 0)
             self.assertIn(row.tool_says, outcome.stdout + outcome.stderr)

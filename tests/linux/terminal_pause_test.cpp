@@ -25,7 +25,9 @@ namespace {
 const char kPausePrompt[] = "Press any key to continue . . . ";
 const char kMenuEnd[] = "[H] Harlun";
 
-enum PauseAction { PRESS_KEY, PRESS_CTRL_C, HANG_UP, TYPE_NOTHING };
+// IGNORED_CTRL_C: the program starts with SIGINT ignored, as a shell's
+// background job does; Ctrl-C at the pause changes nothing, a key then ends it.
+enum PauseAction { PRESS_KEY, PRESS_CTRL_C, HANG_UP, TYPE_NOTHING, IGNORED_CTRL_C };
 
 struct PauseCase {
     const char *name;
@@ -41,6 +43,7 @@ const PauseCase kPauseCases[] = {
     {"KeyEndsPause", "b\n", false, PRESS_KEY, 0},
     {"CtrlCEndsProgram", "b\n", false, PRESS_CTRL_C, SIGINT},
     {"HangupDoesNotHang", "b\n", false, HANG_UP, -1},
+    {"IgnoredCtrlCStaysIgnored", "b\n", false, IGNORED_CTRL_C, 0},
     // 'k' waits in the terminal's queue while the menu takes its line; the
     // pause must find it there, not discard it.
     {"KeyTypedAheadEndsPause", "b\nk", false, TYPE_NOTHING, 0},
@@ -97,7 +100,7 @@ class TerminalPause : public SimulatedPorts, public ::testing::WithParamInterfac
 
     // The program as a session leader with the pseudo-terminal as its
     // controlling terminal, so Ctrl-C and hangups reach it as they would.
-    void start() {
+    void start(const PauseCase &c) {
         ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         child = fork();
         ASSERT_GE(child, 0);
@@ -109,6 +112,7 @@ class TerminalPause : public SimulatedPorts, public ::testing::WithParamInterfac
             dup2(slave, 2);
             close(master);
             close(slave);
+            if (c.atEachPause == IGNORED_CTRL_C) signal(SIGINT, SIG_IGN);
             execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
@@ -153,6 +157,11 @@ class TerminalPause : public SimulatedPorts, public ::testing::WithParamInterfac
             keyModeSeen = true;
             if (c.atEachPause == PRESS_KEY) type("x");
             if (c.atEachPause == PRESS_CTRL_C) type("\x03");
+            if (c.atEachPause == IGNORED_CTRL_C) {
+                type("\x03");
+                drain(200);  // time to die, were the signal not ignored
+                type("x");
+            }
             if (c.atEachPause == HANG_UP) {
                 close(master);
                 master = -1;
@@ -170,7 +179,7 @@ class TerminalPause : public SimulatedPorts, public ::testing::WithParamInterfac
 TEST_P(TerminalPause, RestoresTerminal) {
     const PauseCase &c = GetParam();
     if (c.uploadSetup) lay_out_upload();
-    start();
+    start(c);
     termios before;
     ASSERT_EQ(tcgetattr(slave, &before), 0);
 

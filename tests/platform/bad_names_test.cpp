@@ -41,9 +41,11 @@ struct NamesCase {
 
 void PrintTo(const NamesCase &c, std::ostream *os) { *os << c.name; }
 
-// The folder named by the row, padded with 'p' to its length, made afresh.
+// The folder named by the row and this process (rows share names, and run
+// side by side), padded with 'p' to its length, made afresh.
 fs::path make_folder(const NamesCase &c) {
-    std::string path = (fs::temp_directory_path() / c.folderName).string();
+    std::string name = c.folderName + " " + std::to_string(getpid());
+    std::string path = (fs::temp_directory_path() / name).string();
     if (c.folderLength > path.size()) path += std::string(c.folderLength - path.size(), 'p');
     fs::remove_all(path);
     fs::create_directories(path);

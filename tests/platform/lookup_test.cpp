@@ -44,9 +44,11 @@ void PrintTo(const LookupCase &c, std::ostream *os) { *os << c.name; }
 class Lookup : public ::testing::TestWithParam<LookupCase> {
   protected:
     void SetUp() override {
-        // Named after the test, so tests run side by side never share a folder.
+        // Named after the test and the process, so tests run side by side, of
+        // this build or another, never share a folder.
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("upm lookup ") + info->name();
+        std::string name = std::string("upm lookup ") + info->name() + " " +
+                           std::to_string(getpid());
         for (char &c : name) c = c == '/' ? '_' : c;
         dir = fs::temp_directory_path() / name;
         fs::remove_all(dir);

@@ -2,6 +2,7 @@
 // hold the contracts the lookup and the driver rely on, on either system:
 // a listing acts as opendir does, even where the system's own calls differ.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -16,12 +17,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A fresh folder per test, its name with a space in it, removed afterwards.
+// A fresh folder per test and process, its name with a space in it, removed
+// afterwards.
 class PlatformFiles : public ::testing::Test {
   protected:
     void SetUp() override {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / (std::string("upm files ") + info->name());
+        dir = fs::temp_directory_path() /
+              (std::string("upm files ") + info->name() + " " + std::to_string(getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir / "Sub folder");
         std::ofstream(dir / "Quarnel_App_12_7.bin") << "image";
