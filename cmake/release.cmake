@@ -56,10 +56,29 @@ set(upm_in_all "")
 if(UPM_RELEASE)
   set(upm_in_all ALL)
 endif()
+# The Windows programs of the archive, as named inside it, that
+# packaging/sign_release.sh signs when the UPM_SIGN_* variables are set
+# (README, "Signing a release"). They are signed as copies, so the build's
+# own .exe stays what the commit gives; an earlier archive goes first, so
+# that a failed signing leaves none behind looking new.
+set(upm_signed_files "")
+if(WIN32)
+  set(upm_signed_files ${UPM_PROGRAM_FILE})
+endif()
+set(upm_signed ${CMAKE_CURRENT_BINARY_DIR}/signed)
+list(TRANSFORM upm_signed_files PREPEND ${upm_signed}/ OUTPUT_VARIABLE upm_sign_paths)
+set(upm_sign_command true)
+if(upm_signed_files)
+  set(upm_sign_command bash ${PROJECT_SOURCE_DIR}/packaging/sign_release.sh ${upm_sign_paths})
+endif()
 add_custom_target(release_archive ${upm_in_all}
+  COMMAND ${CMAKE_COMMAND} -E rm -f ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
+    ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.sha256
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:UpdateProgramManually> ${upm_signed}/${UPM_PROGRAM_FILE}
+  COMMAND ${upm_sign_command}
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/make_archive.py
     ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive} ${PROJECT_SOURCE_DIR}
-    "${UPM_PROGRAM_FILE}*=$<TARGET_FILE:UpdateProgramManually>"
+    "${UPM_PROGRAM_FILE}*=${upm_signed}/${UPM_PROGRAM_FILE}"
     README.txt=${upm_package}/README.txt
     Bossac/1.9.1/PUT-BOSSAC-HERE.txt=${upm_package}/PUT-BOSSAC-HERE.txt
   COMMAND ${CMAKE_COMMAND} -E echo "Wrote ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}"
