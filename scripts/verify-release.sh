@@ -44,7 +44,9 @@ signature() {  # EXE: its signer and timestamp, or "unsigned"
   signer=$(echo "$said" | sed -n "/^Signer's certificate:/,\$s/^[[:space:]]*Subject: //p" | head -n 1)
   stamp=$(echo "$said" | sed -n 's/^[[:space:]]*\(Timestamp time\|The signature is timestamped\): //p' \
             | head -n 1)
-  if [ -z "$signer" ]; then echo "unsigned"; else echo "signed by $signer, ${stamp:+timestamped $stamp}${stamp:-no timestamp}"; fi
+  if [ -z "$signer" ]; then echo "unsigned"
+  elif [ -z "$stamp" ]; then echo "signed by $signer, no timestamp"
+  else echo "signed by $signer, timestamped $stamp"; fi
 }
 
 # Each signature of the given archive, onto the same file of this build.
@@ -57,7 +59,8 @@ while IFS= read -r -d '' exe; do
   # says so in its status; trust is not the question here, the bytes are.
   osslsigncode attach-signature -sigin "$work/sig.p7" -in "$own/$name" -out "$work/signed.exe" \
     > /dev/null 2>&1 || true
-  [ -s "$work/signed.exe" ] && mv "$work/signed.exe" "$own/$name"
+  # Written over, not moved: the file keeps its mode, which the packer reads.
+  [ -s "$work/signed.exe" ] && cat "$work/signed.exe" > "$own/$name"
   rm -f "$work/sig.p7" "$work/signed.exe"
 done < <(find "$given" -name '*.exe' -print0 | sort -z)
 
