@@ -167,7 +167,8 @@ bad_row() {  # EXPECTED VAR=VALUE...: the signing variables changed so, the buil
   grep -q "^sign_release: .*$expected" "$work/bad.log" || { cat "$work/bad.log"; fail "no line '$expected' for $*"; }
   [ ! -e "$archive" ] || fail "an archive is left after a failed signing with $*"
   ! grep -qF -e "$pin" -e 0000-wrong-pin "$work/bad.log" || fail "a PIN is in the output with $*"
-  echo "ok   $* -> $(grep '^sign_release: ' "$work/bad.log" | tail -n 1)"
+  local said; said=$(grep '^sign_release: ' "$work/bad.log" | tail -n 1)
+  echo "ok   ${*//"$work/"/} -> ${said//"$work/"/}"
 }
 bad_row "UPM_SIGN_PASSWORD_FILE names no readable file" UPM_SIGN_PASSWORD_FILE="$pki/no-such-pin"
 bad_row "not for code signing" UPM_SIGN_CERT="$pki/web-chain.pem" UPM_SIGN_KEY="$pki/web.key"
