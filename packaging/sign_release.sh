@@ -49,9 +49,11 @@ case $UPM_SIGN_KEY in
     esac
     [ -n "${UPM_SIGN_PKCS11_MODULE:-}" ] || fail "UPM_SIGN_PKCS11_MODULE is not set; a pkcs11: key needs the token's PKCS#11 module"
     readable UPM_SIGN_PKCS11_MODULE
+    # OpenSSL's engine "pkcs11", found by its name: osslsigncode 2.5
+    # (Debian 12) takes no path with -pkcs11engine.
     engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
     [ -f "$engine" ] || fail "no OpenSSL pkcs11 engine at $engine (apt-get install libengine-pkcs11-openssl)"
-    key_args=(-pkcs11engine "$engine" -pkcs11module "$UPM_SIGN_PKCS11_MODULE" -key "$UPM_SIGN_KEY")
+    key_args=(-pkcs11module "$UPM_SIGN_PKCS11_MODULE" -key "$UPM_SIGN_KEY")
     # The token's public key, where it shows one without a login.
     key_key=$(PKCS11_MODULE_PATH=$UPM_SIGN_PKCS11_MODULE openssl pkey -engine pkcs11 -inform engine \
                 -pubin -in "$UPM_SIGN_KEY" -pubout 2>/dev/null | sed -n '/-BEGIN/,/-END/p') || key_key=""
