@@ -3,7 +3,7 @@
 verifying an image that fills the application area, beside the flashing
 tool run directly on the same simulated board. Prints one markdown table.
 
-  flash_bench.py PROGRAM SIMULATED_BOARD [REPETITIONS]
+  flash_bench.py PROGRAM BOSSAC SIMULATED_BOARD [REPETITIONS]
   flash_bench.py --windows PROGRAM_EXE BOSSAC_EXE SIMULATED_BOARD [REPETITIONS]
 
 Inside the program's run, the tool is started through a small script that
@@ -95,8 +95,7 @@ def print_table(title, rows, median):
           " row | **%.3f** |" % median["own"])
 
 
-def linux_main(program, board, repetitions):
-    tool = shutil.which("bossac") or sys.exit("flash_bench: bossac is not installed")
+def linux_main(program, tool, board, repetitions):
     with tempfile.TemporaryDirectory(prefix="upm-flash-bench-") as folder:
         wrapper = os.path.join(lay_out(folder, program), "bossac")
         with open(wrapper, "w") as f:
@@ -157,7 +156,7 @@ def windows_main(program, tool, board, repetitions):
 def main():
     windows = sys.argv[1:2] == ["--windows"]
     arguments = sys.argv[2:] if windows else sys.argv[1:]
-    count = 3 if windows else 2
+    count = 3
     paths = [os.path.abspath(p) for p in arguments[:count]]
     repetitions = int(arguments[count]) if len(arguments) > count else 5
     (windows_main if windows else linux_main)(*paths, repetitions)

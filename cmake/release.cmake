@@ -1,25 +1,49 @@
 # The release archive for operators, laid out as the program expects its
-# folder: the program and its guide at the top, and Bossac/1.9.1/ where the
-# flashing tool goes. No test program, no GoogleTest, no stand-in tool.
+# folder: the program and its guide at the top, the flashing tool with its
+# licence in Bossac/1.9.1/, the third-party notices and the bill of
+# materials. No test program, no GoogleTest, no stand-in tool.
 #
 #   cmake --workflow --preset windows-release   (or linux-release)
 #   cmake --build --preset windows --target release_archive
+#
+# The release is made in steps, each a target of its own, so that a step
+# can be put in between (signing) and the last one rerun on any folder:
+#   1. build   UpdateProgramManually and bossac (cmake/bossac.cmake), each
+#              with a linker map of what it took;
+#   2. stage   target release_files: packaging/stage_release.py lays out
+#              every file of the archive in <build>/package/, exactly as the
+#              archive's tree, with THIRD-PARTY-NOTICES.txt derived from the
+#              linker maps, and writes the bill of materials' draft
+#              <build>/sbom-draft.json beside it;
+#   3. sign    target release_signing: packaging/sign_release.sh signs the
+#              staged Windows programs in place when the UPM_SIGN_* variables
+#              are set (README, "Signing a release"), before the hashes are
+#              taken; without them it leaves every file as it is;
+#   4. pack    target release_archive: packaging/make_archive.py ARCHIVE
+#              SOURCE_DIR <build>/package <build>/sbom-draft.json writes
+#              sbom.cdx.json into the folder with the hashes of the files as
+#              they stand, then the archive and its .sha256. It needs
+#              nothing but that folder, the draft and the commit's time.
 #
 # Two builds of the same commit give the same bytes; see
 # packaging/make_archive.py for how the archive itself is kept so.
 
 if(WIN32)
   set(UPM_PROGRAM_FILE UpdateProgramManually.exe)
+  set(UPM_TOOL_FILE bossac.exe)
   set(upm_keep W)
   set(upm_drop L)
   # Windows line breaks, so that any Notepad shows the texts as lines.
   set(upm_newlines CRLF)
+  set(upm_newline_name crlf)
   set(upm_archive ${PROJECT_NAME}-${PROJECT_VERSION}-win64.zip)
 else()
   set(UPM_PROGRAM_FILE UpdateProgramManually)
+  set(UPM_TOOL_FILE bossac)
   set(upm_keep L)
   set(upm_drop W)
   set(upm_newlines LF)
+  set(upm_newline_name lf)
   set(upm_archive ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}.tar.gz)
 endif()
 
@@ -37,10 +61,10 @@ function(upm_operator_text source output)
   file(CONFIGURE OUTPUT ${output} CONTENT "${text}" @ONLY NEWLINE_STYLE ${upm_newlines})
 endfunction()
 
+set(upm_texts ${CMAKE_CURRENT_BINARY_DIR}/release-texts)
 set(upm_package ${CMAKE_CURRENT_BINARY_DIR}/package)
-upm_operator_text(${PROJECT_SOURCE_DIR}/docs/operator-guide.txt ${upm_package}/README.txt)
-upm_operator_text(${PROJECT_SOURCE_DIR}/packaging/PUT-BOSSAC-HERE.txt
-                  ${upm_package}/PUT-BOSSAC-HERE.txt)
+set(upm_sbom_draft ${CMAKE_CURRENT_BINARY_DIR}/sbom-draft.json)
+upm_operator_text(${PROJECT_SOURCE_DIR}/docs/operator-guide.txt ${upm_texts}/README.txt)
 
 find_package(Python3 COMPONENTS Interpreter)
 if(NOT Python3_Interpreter_FOUND)
@@ -50,37 +74,50 @@ if(NOT Python3_Interpreter_FOUND)
   return()
 endif()
 
-# Run on every build, not only when a file changed: the entries' time is
-# the last commit's, which can move without any file changing.
+# Both steps run on every build, not only when a file changed: the entries'
+# time is the last commit's, which can move without any file changing.
 set(upm_in_all "")
 if(UPM_RELEASE)
   set(upm_in_all ALL)
 endif()
-# The Windows programs of the archive, as named inside it, that
-# packaging/sign_release.sh signs when the UPM_SIGN_* variables are set
-# (README, "Signing a release"). They are signed as copies, so the build's
-# own .exe stays what the commit gives; an earlier archive goes first, so
-# that a failed signing leaves none behind looking new.
+set(upm_tool Bossac/1.9.1/${UPM_TOOL_FILE})
+add_custom_target(release_files
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/stage_release.py
+    ${upm_package} ${upm_sbom_draft} --newlines ${upm_newline_name}
+    --name ${PROJECT_NAME} --version ${PROJECT_VERSION}
+    --tool ${upm_tool} --tool-version 1.9.1
+    --tool-source ${UPM_BOSSA_SOURCE_NOTE} --tool-license ${UPM_BOSSA_LICENSE}
+    --map ${UPM_PROGRAM_FILE}=${CMAKE_CURRENT_BINARY_DIR}/UpdateProgramManually.map
+    --map ${upm_tool}=${CMAKE_BINARY_DIR}/bossac.map
+    "${UPM_PROGRAM_FILE}*=$<TARGET_FILE:UpdateProgramManually>"
+    "${upm_tool}*=$<TARGET_FILE:bossac>"
+    README.txt=${upm_texts}/README.txt
+  VERBATIM)
+add_dependencies(release_files UpdateProgramManually bossac)
+# The Windows programs of the archive, signed in place in the staging
+# folder, so that the bill of materials and the .sha256 describe them as
+# signed; the build's own .exe files stay what the commit gives. The
+# earlier archive goes first, so that a failed signing leaves none behind
+# looking new.
 set(upm_signed_files "")
 if(WIN32)
-  set(upm_signed_files ${UPM_PROGRAM_FILE})
+  set(upm_signed_files ${UPM_PROGRAM_FILE} ${upm_tool})
 endif()
-set(upm_signed ${CMAKE_CURRENT_BINARY_DIR}/signed)
-list(TRANSFORM upm_signed_files PREPEND ${upm_signed}/ OUTPUT_VARIABLE upm_sign_paths)
+list(TRANSFORM upm_signed_files PREPEND ${upm_package}/ OUTPUT_VARIABLE upm_sign_paths)
 set(upm_sign_command true)
 if(upm_signed_files)
   set(upm_sign_command bash ${PROJECT_SOURCE_DIR}/packaging/sign_release.sh ${upm_sign_paths})
 endif()
-add_custom_target(release_archive ${upm_in_all}
+add_custom_target(release_signing
   COMMAND ${CMAKE_COMMAND} -E rm -f ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
     ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.sha256
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:UpdateProgramManually> ${upm_signed}/${UPM_PROGRAM_FILE}
   COMMAND ${upm_sign_command}
+  VERBATIM)
+add_dependencies(release_signing release_files)
+add_custom_target(release_archive ${upm_in_all}
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/make_archive.py
-    ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive} ${PROJECT_SOURCE_DIR}
-    "${UPM_PROGRAM_FILE}*=${upm_signed}/${UPM_PROGRAM_FILE}"
-    README.txt=${upm_package}/README.txt
-    Bossac/1.9.1/PUT-BOSSAC-HERE.txt=${upm_package}/PUT-BOSSAC-HERE.txt
+    ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive} ${PROJECT_SOURCE_DIR} ${upm_package}
+    ${upm_sbom_draft}
   COMMAND ${CMAKE_COMMAND} -E echo "Wrote ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}"
   VERBATIM)
-add_dependencies(release_archive UpdateProgramManually)
+add_dependencies(release_archive release_signing)

@@ -1,20 +1,25 @@
 #!/usr/bin/env python3
-"""Writes a release archive (.zip or .tar.gz) and its .sha256 beside it.
+"""Packs a staged release folder into an archive (.zip or .tar.gz), with
+its .sha256 beside it, after writing the bill of materials into the folder.
 
 The same inputs give the same bytes on any machine and in any folder: entries
 in name order, every entry dated from SOURCE_DATE_EPOCH (else the time of the
 source tree's last commit), fixed permissions, no owner, no host names or
 build paths, and a gzip header without time or file name.
 
-  make_archive.py OUTPUT SOURCE_DIR NAME=FILE [NAME=FILE ...]
+  make_archive.py OUTPUT SOURCE_DIR STAGING [SBOM_DRAFT]
 
-NAME is the path inside the archive ('/'-separated), FILE the file to store;
-a NAME ending in '*' (the mark is dropped) is stored as a program (0755).
-Folders are made for every NAME's parents.
+Every file in STAGING goes into the archive under its path there; a file
+its owner may run is stored as a program (0755), any other as 0644, with
+folders for every file's parents. SBOM_DRAFT (from stage_release.py) becomes
+STAGING/sbom.cdx.json, dated like the entries and with the SHA-256 of every
+file it names as it stands in STAGING now: run this after anything that
+changes the staged files, such as signing.
 """
 import gzip
 import hashlib
 import io
+import json
 import os
 import subprocess
 import sys
@@ -47,13 +52,43 @@ def source_date_epoch(source_dir):
              "(seconds since 1970) to date the archive's entries")
 
 
-def entries(pairs):
+SBOM_NAME = "sbom.cdx.json"
+
+
+def staged_files(staging):
+    """Archive name -> path of every file in the staging folder."""
+    found = {}
+    for top, folders, files in os.walk(staging):
+        for file in files:
+            path = os.path.join(top, file)
+            found[os.path.relpath(path, staging).replace(os.sep, "/")] = path
+    return found
+
+
+def sha256_of(path):
+    return hashlib.sha256(read(path)).hexdigest()
+
+
+def write_sbom(draft, staging, epoch):
+    """The draft, dated, with the hashes of the staged files it names."""
+    with open(draft) as f:
+        bom = json.load(f)
+    files = staged_files(staging)
+    bom["metadata"]["timestamp"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch))
+    for component in [bom["metadata"]["component"]] + bom["components"]:
+        path = files.get(component["bom-ref"])
+        if path is not None:
+            component["hashes"] = [{"alg": "SHA-256", "content": sha256_of(path)}]
+    with open(os.path.join(staging, SBOM_NAME), "w", newline="\n") as f:
+        json.dump(bom, f, indent=2)
+        f.write("\n")
+
+
+def entries(files):
     """(name, file or None for a folder, mode), folders included, in name order."""
     found = {}
-    for pair in pairs:
-        name, _, path = pair.partition("=")
-        program = name.endswith("*")
-        name = name.rstrip("*")
+    for name, path in files.items():
+        program = os.stat(path).st_mode & 0o100
         found[name] = (path, 0o755 if program else 0o644)
         parts = name.split("/")[:-1]
         for depth in range(1, len(parts) + 1):
@@ -99,11 +134,13 @@ def write_tar_gz(out, items, epoch):
 
 
 def main(argv):
-    if len(argv) < 4:
+    if len(argv) not in (4, 5):
         sys.exit(__doc__)
-    output, source_dir, pairs = argv[1], argv[2], argv[3:]
+    output, source_dir, staging = argv[1], argv[2], argv[3]
     epoch = source_date_epoch(source_dir)
-    items = entries(pairs)
+    if len(argv) == 5:
+        write_sbom(argv[4], staging, epoch)
+    items = entries(staged_files(staging))
     out = io.BytesIO()
     if output.endswith(".zip"):
         write_zip(out, items, epoch)

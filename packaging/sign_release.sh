@@ -83,5 +83,7 @@ for file in "$@"; do
     fail "osslsigncode could not sign $file (its words above)"
   fi
 done
-for file in "${signed[@]}"; do mv -f "$file.signed" "$file"; done
+# Each signed copy takes its original's mode: the packer stores a file its
+# owner may run as a program.
+for file in "${signed[@]}"; do chmod --reference="$file" "$file.signed"; mv -f "$file.signed" "$file"; done
 echo "Signed ${signed[*]}${UPM_SIGN_TIMESTAMP_URL:+ (timestamped)}"

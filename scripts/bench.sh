@@ -11,7 +11,7 @@ scripts/install-test-deps.sh
 build=build/bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPM_BUILD_TESTS=OFF \
   -DUPM_BUILD_BENCHMARKS=ON -DUPM_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build "$build" -j2 --target upm_bench simulated_board >/dev/null
+cmake --build "$build" -j2 --target upm_bench simulated_board bossac >/dev/null
 
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
@@ -29,11 +29,12 @@ run plain "$build/bench/upm_bench" --benchmark_filter='^(lookup|ports/this-machi
 run testbed umockdev-wrapper "$build/bench/upm_bench" --benchmark_filter='^(ports/[a-z]+/[0-9]|start/umockdev)'
 python3 bench/report.py --load "$load" "$results"/*.json
 echo
-python3 bench/flash_bench.py "$build/UpdateProgramManually" "$build/demo/simulated_board"
+python3 bench/flash_bench.py "$build/UpdateProgramManually" "$build/bossac-1.9.1/bossac" \
+  "$build/demo/simulated_board"
 echo
 # The same upload through the Windows program and bossac.exe under Wine.
 cmake -S . -B "$build-windows" --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DUPM_BUILD_TESTS=OFF -DUPM_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build "$build-windows" -j2 --target UpdateProgramManually >/dev/null
+cmake --build "$build-windows" -j2 --target UpdateProgramManually bossac >/dev/null
 python3 bench/flash_bench.py --windows "$build-windows/UpdateProgramManually.exe" \
-  "$(scripts/build-bossac-exe.sh "$build-windows/bossac-1.9.1")" "$build/demo/simulated_board"
+  "$build-windows/bossac-1.9.1/bossac.exe" "$build/demo/simulated_board"

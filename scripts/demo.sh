@@ -4,11 +4,13 @@
 # writes, verifies and resets the board's simulated chip. Afterwards the
 # image is read back out of the simulated flash.
 #
-#   scripts/demo.sh                   Linux: the program and Debian's bossac 1.9.1
+#   scripts/demo.sh                   Linux: the program and bossac 1.9.1
 #   scripts/demo.sh --windows         the Windows .exe and bossac.exe 1.9.1 under Wine
-#   scripts/demo.sh [--windows] PROGRAM SIMULATED_BOARD    already built ones
+#   scripts/demo.sh [--windows] PROGRAM SIMULATED_BOARD [BOSSAC]   already built ones
 #
-# Everything it needs is installed and built on first use.
+# Everything it needs is installed and built on first use; the flashing
+# tool is built from Debian's source of bossa (cmake/bossac.cmake), as for
+# the releases.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 windows=false
@@ -17,7 +19,7 @@ if [ "${1:-}" = --windows ]; then
   shift
 fi
 
-needs=(cmake g++ bossac) packages=demo
+needs=(cmake g++) packages=demo
 ! $windows || { needs+=(wine x86_64-w64-mingw32-g++-posix); packages=windows; }
 installed=true
 for command in "${needs[@]}"; do command -v "$command" >/dev/null || installed=false; done
@@ -26,24 +28,30 @@ $installed || "$root/scripts/install-test-deps.sh" "$packages"
 
 program=${1:-}
 board=${2:-}
+tool=${3:-}
 build="$root/build/demo"
-if [ -z "$program" ] || [ -z "$board" ]; then
+if [ -z "$program" ] || [ -z "$board" ] || [ -z "$tool" ]; then
   # Builds of their own without the tests, so GoogleTest is not needed.
-  echo "Building the program and the simulated board in $build ..."
+  echo "Building the program, the simulated board and the flashing tool in $build ..."
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPM_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 --target UpdateProgramManually simulated_board >/dev/null
-  program="$build/UpdateProgramManually"
-  board="$build/demo/simulated_board"
+  cmake --build "$build" -j2 --target simulated_board >/dev/null
+  board=${board:-"$build/demo/simulated_board"}
   if $windows; then
     cmake -S "$root" -B "$build-windows" --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DUPM_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$build-windows" -j2 --target UpdateProgramManually >/dev/null
-    program="$build-windows/UpdateProgramManually.exe"
+    cmake --build "$build-windows" -j2 --target UpdateProgramManually bossac >/dev/null
+    program=${program:-"$build-windows/UpdateProgramManually.exe"}
+    tool=${tool:-"$build-windows/bossac-1.9.1/bossac.exe"}
+  else
+    cmake --build "$build" -j2 --target UpdateProgramManually bossac >/dev/null
+    program=${program:-"$build/UpdateProgramManually"}
+    tool=${tool:-"$build/bossac-1.9.1/bossac"}
   fi
 fi
 
 program=$(realpath "$program")
 board=$(realpath "$board")
+tool=$(realpath "$tool")
 folder=$(mktemp -d /tmp/upm-demo.XXXXXX)
 trap 'rm -rf "$folder"' EXIT
 
@@ -54,11 +62,10 @@ cp "$program" "$folder/$program_file"
 head -c 6000 /dev/urandom >"$folder/Quarnel_App_12_7.bin"
 head -c 7100 /dev/urandom >"$folder/Quarnel_App_13_1.bin"
 mkdir -p "$folder/Bossac/1.9.1"
+cp "$tool" "$folder/Bossac/1.9.1/"
+tool_line="Bossac/1.9.1/$(basename "$tool") (1.9.1, built from Debian's source)"
 
 if $windows; then
-  echo "Building bossac.exe 1.9.1 from Debian's source (once) ..."
-  cp "$("$root/scripts/build-bossac-exe.sh" "$build/bossac-1.9.1")" "$folder/Bossac/1.9.1/bossac.exe"
-  tool_line="Bossac/1.9.1/bossac.exe (1.9.1, built from Debian's source)"
   ports="COM8 = a \"Quarnel\" board (USB\\VID_3C7E&PID_5102),
   COM9 = its bootloader (USB\\VID_2341&PID_004D)"
   # A Wine prefix of the demo's own; Wine's device list (SetupAPI) shows
@@ -86,8 +93,6 @@ if $windows; then
   run=("$board" --serial-link "$WINEPREFIX/dosdevices/com9" --flash-dump "$folder/flash.bin"
        -- wine "./$program_file")
 else
-  ln -s "$(command -v bossac)" "$folder/Bossac/1.9.1/bossac"
-  tool_line="Bossac/1.9.1/bossac -> $(command -v bossac)"
   ports="ttyACM0 = a \"Quarnel\" board (VID 3C7E PID 5102),
   ttyACM1 = its bootloader (VID 2341 PID 004D)"
   run=("$board" --flash-dump "$folder/flash.bin" -- "./$program_file")

@@ -5,8 +5,9 @@
 #   scripts/install-test-deps.sh demo     only what scripts/demo.sh needs
 #   scripts/install-test-deps.sh windows  what scripts/demo.sh --windows needs
 set -euo pipefail
-# The program, the simulated board and the real flashing tool.
-demo_packages=(cmake g++ make pkg-config umockdev libumockdev-dev libglib2.0-dev bossa-cli)
+# The program, the simulated board and the real flashing tool (built from
+# Debian's source of bossa, which apt-get source fetches).
+demo_packages=(cmake g++ make pkg-config umockdev libumockdev-dev libglib2.0-dev)
 # The Windows program, Wine, and the compiler for the real bossac.exe.
 windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 packages=(
@@ -16,19 +17,22 @@ packages=(
   # Signing releases, with a key in a software token for the tests.
   osslsigncode openssl softhsm2 libengine-pkcs11-openssl
 )
+# Node.js for the bill of materials' validator, from Debian unless the
+# machine has its own.
+command -v npm >/dev/null || packages+=(nodejs npm)
 case "${1:-}" in
   demo) packages=("${demo_packages[@]}") ;;
   windows) packages=("${demo_packages[@]}" "${windows_packages[@]}") ;;
 esac
 sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-# bossac.exe is built from Debian's source package of bossa
-# (scripts/build-bossac-exe.sh): apt needs to know where sources are. The
-# same archives as the binary packages serve them, so their entries are
-# taken over as deb-src.
+# bossac is built from Debian's source package of bossa
+# (scripts/bossa-source.sh): apt needs to know where sources are. The same
+# archives as the binary packages serve them, so their entries are taken
+# over as deb-src.
 deb_src_list=/etc/apt/sources.list.d/upm-deb-src.sources
 update_needed=false
-if [ "${1:-}" != demo ] && [ ! -e "$deb_src_list" ] &&
+if [ ! -e "$deb_src_list" ] &&
    ! grep -qsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
        /etc/apt/sources.list.d/*.sources; then
   if [ -f /etc/apt/sources.list.d/debian.sources ]; then
@@ -49,4 +53,14 @@ if [ ${#missing[@]} -gt 0 ] || $update_needed; then
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+fi
+
+# The CycloneDX project's own validator of the releases' bill of materials
+# (scripts/stages/27-release-kit.sh), with the optional packages its strict
+# JSON validator needs, in the git-ignored build folder.
+validator="$(cd "$(dirname "$0")/.." && pwd)/build/cyclonedx"
+if [ -z "${1:-}" ] && [ ! -d "$validator/node_modules/ajv-formats-draft2019" ]; then
+  mkdir -p "$validator"
+  (cd "$validator" && npm install --no-audit --no-fund --loglevel=error \
+     @cyclonedx/cyclonedx-library@10.3.0 ajv@8 ajv-formats@3 ajv-formats-draft2019@1)
 fi

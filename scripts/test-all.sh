@@ -7,11 +7,12 @@ scripts/install-test-deps.sh
 
 cmake --preset native -DUPM_WARNINGS_AS_ERRORS=ON
 cmake --build --preset native
+cmake --build --preset native --target bossac
 ctest --preset native
 
 cmake --preset windows -DUPM_WARNINGS_AS_ERRORS=ON
 cmake --build --preset windows
-cmake --build --preset windows --target bossac_exe
+cmake --build --preset windows --target bossac
 ctest --preset windows
 
 # Further checks, each a script of its own, in name order.

@@ -7,9 +7,10 @@
 #
 # It builds the commit afresh and unsigned in a clone of its own (neither
 # uncommitted changes nor an old build folder can slip in), carries each
-# .exe's signature over from the ZIP onto its own build (osslsigncode
-# extract-signature, attach-signature), packs the archive again as the
-# release build does, and compares byte for byte. It prints each .exe's
+# .exe's signature over from the ZIP onto its own staged files (osslsigncode
+# extract-signature, attach-signature), where the release's signing step
+# signs them, runs the release's pack step again on them, and compares byte
+# for byte. It prints each .exe's
 # signer and timestamp, or "unsigned", and names the files that differ.
 # Exit status 0 only on a match. Whether Windows trusts the signer is
 # Windows' own check (README, "Checking a release").
@@ -32,11 +33,12 @@ if ! (cd "$src" && env -u UPM_SIGN_CERT -u UPM_SIGN_KEY -u UPM_SIGN_PKCS11_MODUL
         cmake --workflow --preset windows-release) > "$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log"; echo "FAIL the release build of $commit"; exit 1
 fi
-own_zip=$(echo "$src"/build/windows-release/*-win64.zip)
-
-given="$work/given" own="$work/own"
+# The staged files of the release (cmake/release.cmake) and the bill of
+# materials' draft, for the pack step to run again on below.
+build="$src/build/windows-release"
+own="$build/package"
+given="$work/given"
 unzip -q "$zip" -d "$given"
-unzip -q "$own_zip" -d "$own"
 
 signature() {  # EXE: its signer and timestamp, or "unsigned"
   local said signer stamp
@@ -49,7 +51,8 @@ signature() {  # EXE: its signer and timestamp, or "unsigned"
   else echo "signed by $signer, timestamped $stamp"; fi
 }
 
-# Each signature of the given archive, onto the same file of this build.
+# Each signature of the given archive, onto the same staged file of this
+# build.
 while IFS= read -r -d '' exe; do
   name=${exe#"$given/"}
   echo "$name: $(signature "$exe")"
@@ -64,14 +67,9 @@ while IFS= read -r -d '' exe; do
   rm -f "$work/sig.p7" "$work/signed.exe"
 done < <(find "$given" -name '*.exe' -print0 | sort -z)
 
-# Packed again by the release's own packer, from this build's files.
-pairs=()
-while IFS= read -r -d '' file; do
-  name=${file#./}
-  mark=""; [ -x "$own/$name" ] && mark="*"
-  pairs+=("$name$mark=$own/$name")
-done < <(cd "$own" && find . -type f -print0 | sort -z)
-python3 "$src/packaging/make_archive.py" "$work/repacked.zip" "$src" "${pairs[@]}"
+# The release's own pack step (target release_archive), on these files:
+# the bill of materials' hashes and the archive as the signed build made them.
+python3 "$src/packaging/make_archive.py" "$work/repacked.zip" "$src" "$own" "$build/sbom-draft.json"
 
 if cmp -s "$zip" "$work/repacked.zip"; then
   echo "ok   ${zip##*/} is $commit's release, byte for byte, plus its signatures"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the operators' release ZIP from the Windows build and checks that it
-# unpacks to the folder the program expects: the .exe and its guide at the
-# top, the flashing tool's empty place in Bossac/1.9.1/, and nothing else
-# (no test program, no stand-in tool).
+# unpacks to the folder the program expects: the .exe, its guide, the
+# notices and the bill of materials at the top, the flashing tool with its
+# licence in Bossac/1.9.1/, and nothing else (no test program, no stand-in
+# tool); both programs import only Windows' own DLLs.
 #
 #   scripts/stages/20-release-zip.sh [BUILD_DIR]   # default build/windows
 set -euo pipefail
@@ -18,9 +19,12 @@ unzip -l "$zip"
 
 expected='Bossac/
 Bossac/1.9.1/
-Bossac/1.9.1/PUT-BOSSAC-HERE.txt
+Bossac/1.9.1/LICENSE.txt
+Bossac/1.9.1/bossac.exe
 README.txt
-UpdateProgramManually.exe'
+THIRD-PARTY-NOTICES.txt
+UpdateProgramManually.exe
+sbom.cdx.json'
 actual=$(unzip -Z1 "$zip" | sort)
 if [ "$actual" != "$expected" ]; then
   echo "FAIL $zip holds:"; echo "$actual"
@@ -34,14 +38,18 @@ unzip -q "$zip" -d "$unpacked"
 fail() { echo "FAIL $*"; exit 1; }
 cmp -s "$unpacked/UpdateProgramManually.exe" "$build/UpdateProgramManually.exe" \
   || fail "the packed .exe is not the one just built"
-grep -q 'bossac\.exe, version 1\.9\.1' "$unpacked/Bossac/1.9.1/PUT-BOSSAC-HERE.txt" \
-  || fail "PUT-BOSSAC-HERE.txt does not name bossac.exe 1.9.1"
+cmp -s "$unpacked/Bossac/1.9.1/bossac.exe" "$build/bossac-1.9.1/bossac.exe" \
+  || fail "the packed bossac.exe is not the one just built"
+grep -q 'Copyright (c) 2011-2016, ShumaTech' "$unpacked/Bossac/1.9.1/LICENSE.txt" \
+  || fail "Bossac/1.9.1/LICENSE.txt lacks the tool's copyright notice"
 grep -q "UpdateProgramManually ${version} " "$unpacked/README.txt" \
   || fail "README.txt does not carry version ${version}"
 grep -q '<Board>_App_<version>\.bin' "$unpacked/README.txt" \
   || fail "README.txt does not say how images are named"
-grep -q $'\r$' "$unpacked/README.txt" || fail "README.txt lacks Windows line breaks"
-! grep -qE 'dialout|bossa-cli|ttyACM|\[[WL#]\]' "$unpacked/README.txt" "$unpacked/Bossac/1.9.1/PUT-BOSSAC-HERE.txt" \
-  || fail "the Windows texts hold Linux lines or unfilled marks"
-scripts/stages/10-windows-dlls.sh "$unpacked/UpdateProgramManually.exe"
+for text in README.txt THIRD-PARTY-NOTICES.txt Bossac/1.9.1/LICENSE.txt; do
+  grep -q $'\r$' "$unpacked/$text" || fail "$text lacks Windows line breaks"
+done
+! grep -qE 'dialout|bossa-cli|ttyACM|\[[WL#]\]' "$unpacked/README.txt" \
+  || fail "the Windows guide holds Linux lines or unfilled marks"
+scripts/stages/10-windows-dlls.sh "$unpacked/UpdateProgramManually.exe" "$unpacked/Bossac/1.9.1/bossac.exe"
 echo "ok   $zip"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Linux release archive (preset linux-release) and checks that it
 # unpacks to the folder the program expects, as the Windows ZIP does: the
-# program and its guide at the top, the tool's place in Bossac/1.9.1/, and
-# nothing else; that the guide is the Linux one; and that the program needs
-# nothing from the system beyond the C library, so that it runs on any
+# program, its guide, the notices and the bill of materials at the top, the
+# tool (a real file) with its licence in Bossac/1.9.1/, and nothing else;
+# that the guide is the Linux one; and that the program and the tool need
+# nothing from the system beyond the C library, so that they run on any
 # distribution as new as the build machine's.
 #
 #   scripts/stages/22-linux-archive.sh [BUILD_DIR]   # default: the preset's
@@ -25,9 +26,12 @@ fail() { echo "FAIL $*"; exit 1; }
 
 expected='Bossac/
 Bossac/1.9.1/
-Bossac/1.9.1/PUT-BOSSAC-HERE.txt
+Bossac/1.9.1/LICENSE.txt
+Bossac/1.9.1/bossac
 README.txt
-UpdateProgramManually'
+THIRD-PARTY-NOTICES.txt
+UpdateProgramManually
+sbom.cdx.json'
 actual=$(tar -tzf "$archive" | sort)
 [ "$actual" = "$expected" ] || fail "$archive holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
 
@@ -37,23 +41,32 @@ tar -xzf "$archive" -C "$unpacked"
 program="$unpacked/UpdateProgramManually"
 cmp -s "$program" "$build/UpdateProgramManually" || fail "the packed program is not the one just built"
 [ -x "$program" ] || fail "the packed program is not executable"
+tool="$unpacked/Bossac/1.9.1/bossac"
+[ -f "$tool" ] && [ ! -L "$tool" ] && [ -x "$tool" ] || fail "Bossac/1.9.1/bossac is no executable file"
+cmp -s "$tool" "$build/bossac-1.9.1/bossac" || fail "the packed bossac is not the one just built"
+# Its --help ends with status 1.
+help=$("$tool" --help || true)
+grep -q 'Version 1\.9\.1' <<< "$help" || fail "the packed bossac does not say it is version 1.9.1"
+grep -q 'Copyright (c) 2011-2016, ShumaTech' "$unpacked/Bossac/1.9.1/LICENSE.txt" \
+  || fail "Bossac/1.9.1/LICENSE.txt lacks the tool's copyright notice"
 guide="$unpacked/README.txt"
 grep -q "UpdateProgramManually ${version} " "$guide" || fail "README.txt does not carry version ${version}"
 ! grep -q $'\r' "$guide" || fail "README.txt has Windows line breaks"
 # The Linux guide's own points, and none of the Windows one's.
-for text in 'sudo apt install bossa-cli' 'ln -s /usr/bin/bossac Bossac/1.9.1/bossac' \
-            'group "dialout"' 'ttyACMn or ttyUSBn' '<Board>_App_<version>.bin'; do
+for text in 'group "dialout"' 'ttyACMn or ttyUSBn' '<Board>_App_<version>.bin' \
+            'Bossac/1.9.1/bossac'; do
   grep -qF -- "$text" "$guide" || fail "README.txt does not say: $text"
 done
-! grep -qiE '\.exe|COM[0-9]|double-click|\[[WL#]\]' "$guide" "$unpacked/Bossac/1.9.1/PUT-BOSSAC-HERE.txt" \
-  || fail "the Linux texts hold Windows lines or unfilled marks"
-grep -q 'bossac, version 1\.9\.1' "$unpacked/Bossac/1.9.1/PUT-BOSSAC-HERE.txt" \
-  || fail "PUT-BOSSAC-HERE.txt does not name bossac 1.9.1"
+! grep -qiE '\.exe|COM[0-9]|double-click|bossa-cli|\[[WL#]\]' "$guide" \
+  || fail "the Linux guide holds Windows lines, the old tool package or unfilled marks"
 
-# libstdc++ and libgcc are linked in; only the C library is asked for.
+# libstdc++ and libgcc are linked in; only the C library (and, for the
+# tool's thread-local data, its dynamic loader) is asked for.
 needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 [ "$needed" = "libc.so.6" ] || fail "the program needs:" $needed
 echo "ok   NEEDED: $needed"
+needed=$(readelf -d "$tool" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -vxE 'libc\.so\.6|ld-linux-x86-64\.so\.2' || true)
+[ -z "$needed" ] || fail "the tool needs:" $needed
 # And it starts: with no board attached, a wrong letter cancels with status 1.
 status=0
 echo X | "$program" > "$unpacked/run.txt" || status=$?

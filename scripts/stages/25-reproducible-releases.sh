@@ -2,7 +2,7 @@
 # Anyone can check a release against its source: the release commands, run
 # in two clones of the last commit, in different folders, at different
 # times, with different umasks, time zones and locales, give byte-identical
-# archives, programs and checksum files. Then, once more in one clone, the
+# archives, programs, flashing tools and checksum files. Then, once more in one clone, the
 # archives' entries take their time from SOURCE_DATE_EPOCH when it is set.
 #
 #   scripts/stages/25-reproducible-releases.sh
@@ -20,8 +20,9 @@ trap 'rm -rf "$work"' EXIT
 unset SOURCE_DATE_EPOCH  # the time comes from the commit, as in a plain release build
 
 # Patterns, expanded inside each clone: here the release folders may not exist.
-outputs='build/windows-release/UpdateProgramManually.exe build/windows-release/*.zip
-         build/windows-release/*.zip.sha256 build/linux-release/UpdateProgramManually
+outputs='build/windows-release/UpdateProgramManually.exe build/windows-release/bossac-1.9.1/bossac.exe
+         build/windows-release/*.zip build/windows-release/*.zip.sha256
+         build/linux-release/UpdateProgramManually build/linux-release/bossac-1.9.1/bossac
          build/linux-release/*.tar.gz build/linux-release/*.tar.gz.sha256'
 
 release_in() {  # FOLDER UMASK TZ LOCALE: clone, run both release commands, list the sums

@@ -4,9 +4,11 @@
 # report ends the process that made it with a failure.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/stages/real-tool-rows.bash
 
 cmake --preset asan -DUPM_WARNINGS_AS_ERRORS=ON
 cmake --build --preset asan
+cmake --build --preset asan --target bossac
 
 # A build that silently lost its flags would pass everything and prove nothing.
 # grep reads all of nm's output: with -q it would quit early and, under
@@ -21,7 +23,4 @@ ctest --preset asan
 
 # The serial-link side of this build's simulated_board, which only the
 # Windows program uses: the real-tool rows under Wine.
-python3 tests/e2e/e2e.py --backend windows --program build/windows/UpdateProgramManually.exe \
-  --fake-bossac build/windows/tests/e2e/fake_bossac.exe --simulated-board build/asan/demo/simulated_board \
-  --real-bossac build/windows/bossac-1.9.1/bossac.exe --wineprefix build/windows/e2e-wineprefix \
-  -k test_real_flashing_tool
+real_tool_rows windows build/asan/demo/simulated_board

@@ -8,17 +8,16 @@
 # so the exec error never reaches the program.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/stages/real-tool-rows.bash
 build="${UPM_NATIVE_BUILD:-build/native}"
 [ -x "$build/UpdateProgramManually" ] || {
   cmake --preset native -DUPM_WARNINGS_AS_ERRORS=ON
   cmake --build --preset native
+  cmake --build --preset native --target bossac
 }
 export UPM_E2E_WRAPPER="valgrind --error-exitcode=1 --leak-check=full \
 --errors-for-leak-kinds=definite,indirect --trace-children=no -q"
 ctest --test-dir "$build" --output-on-failure --no-tests=error -R '^e2e_linux$'
 # simulated_board's serial link, which only the Windows program uses: the
 # real-tool rows under Wine, simulated_board under valgrind.
-python3 tests/e2e/e2e.py --backend windows --program build/windows/UpdateProgramManually.exe \
-  --fake-bossac build/windows/tests/e2e/fake_bossac.exe --simulated-board "$build/demo/simulated_board" \
-  --real-bossac build/windows/bossac-1.9.1/bossac.exe --wineprefix build/windows/e2e-wineprefix \
-  -k test_real_flashing_tool
+real_tool_rows windows "$build/demo/simulated_board"

@@ -6,11 +6,14 @@ linux:   the native program under umockdev-run, with USB CDC-ACM ports
 windows: UpdateProgramManually.exe under Wine, with the ports written into
          the Wine prefix's registry, where SetupAPI finds them.
 
-The real flashing tool on a simulated board (REAL_TOOL_ROWS): Debian's bossac
-on Linux, inside simulated_board's umockdev testbed; bossac.exe 1.9.1 built
-from Debian's source (scripts/build-bossac-exe.sh) under Wine, where the
+The real flashing tool on a simulated board (REAL_TOOL_ROWS): bossac 1.9.1,
+built from Debian's source (cmake/bossac.cmake), on Linux inside
+simulated_board's umockdev testbed; as bossac.exe under Wine, where the
 bootloader's COM port is a link in the prefix's dosdevices to the
-pseudo-terminal of simulated_board --serial-link.
+pseudo-terminal of simulated_board --serial-link. With --release ARCHIVE
+these rows run the program and the tool of a release archive instead,
+unpacked as an operator would into a folder whose name has a space and a
+letter outside ASCII, with a second board's image beside the first.
 
 Each run copies the program into a fresh folder with its images and, where
 the scenario asks for it, a stand-in flashing tool (fake_bossac) at
@@ -38,6 +41,7 @@ import tempfile
 import threading
 import time
 import unittest
+import zipfile
 from dataclasses import dataclass, field
 
 RUN_TIMEOUT_S = 180  # valgrind and a busy Wine are slow; a hang is still caught
@@ -304,7 +308,7 @@ class LinuxBackend:
     name = "linux"
     program_file = "UpdateProgramManually"
     tool_file = "bossac"
-    real_tool_hint = "apt-get install bossa-cli"
+    real_tool_hint = "cmake --build --preset native --target bossac"
     simulated_port = 1  # simulated_board's bootloader is ttyACM1
     pause_text = re.compile(r"Press any key to continue \. \. \. \n")
 
@@ -325,6 +329,8 @@ class LinuxBackend:
         self.wrapper = wrapper()
 
     def fields(self, folder):
+        # The program's UTF-8 output is read as Latin-1, byte for byte.
+        folder = folder.encode("utf-8").decode("latin-1")
         return {"dir": folder, "sep": "/",
                 "tool": folder + "/Bossac/1.9.1/bossac",
                 **{"port%d" % n: "ttyACM%d" % n for n in range(10)}}
@@ -398,7 +404,7 @@ class WindowsBackend:
     name = "windows"
     program_file = "UpdateProgramManually.exe"
     tool_file = "bossac.exe"
-    real_tool_hint = "scripts/build-bossac-exe.sh"
+    real_tool_hint = "cmake --build --preset windows --target bossac"
     # Wine maps COM1 to the machine's /dev/ttyS0 by itself; COM9 is free.
     simulated_port = 9
     pause_text = re.compile(r"Press any key to continue\.\.\. ")
@@ -502,17 +508,35 @@ class WindowsBackend:
 # --- The tests ------------------------------------------------------------------------------
 
 BACKEND = None  # set in main()
+RELEASE = None  # --release: the archive whose program and tool the real-tool rows run
+RELEASE_FOLDER = "Mise à jour"
 
 
-def lay_out_folder(scenario, tool_source, images=None):
+def unpack_release(archive, folder):
+    """As an operator would: Explorer's "Extract all" for the ZIP (which
+    keeps no Unix permissions), the guide's tar command for the tar.gz."""
+    os.makedirs(folder)
+    if archive.endswith(".zip"):
+        with zipfile.ZipFile(archive) as packed:
+            packed.extractall(folder)
+    else:
+        subprocess.run(["tar", "-xzf", archive, "-C", folder], check=True)
+
+
+def lay_out_folder(scenario, tool_source, images=None, release=None):
     """A fresh program folder (its name as the scenario wants) inside a
     fresh work folder, with a working folder "elsewhere" beside it; returns
-    (work, folder). images: name -> content, else 16 zero bytes each."""
+    (work, folder). images: name -> content, else 16 zero bytes each.
+    release: an archive to unpack there instead of the program and tool."""
     work = tempfile.mkdtemp(prefix="upm-e2e-")
     folder = os.path.join(work, scenario.folder)
-    os.makedirs(os.path.join(folder, "Bossac", "1.9.1"))
     os.mkdir(os.path.join(work, "elsewhere"))  # the working folder must not matter
-    shutil.copy2(BACKEND.program, os.path.join(folder, BACKEND.program_file))
+    if release:
+        unpack_release(release, folder)
+        tool_source = None
+    else:
+        os.makedirs(os.path.join(folder, "Bossac", "1.9.1"))
+        shutil.copy2(BACKEND.program, os.path.join(folder, BACKEND.program_file))
     for image in scenario.images:
         with open(os.path.join(folder, image), "wb") as f:
             f.write((images or {}).get(image, b"\x00" * 16))
@@ -580,11 +604,11 @@ class Scenarios(unittest.TestCase):
             shutil.rmtree(work, ignore_errors=True)
 
     def test_real_flashing_tool(self):
-        """The real bossac 1.9.1 (Debian's, or bossac.exe under Wine), started
+        """The real bossac 1.9.1 (or bossac.exe under Wine), started
         by the program as on a bench, on a simulated board whose bootloader
         it can identify, erase, write, verify and reset; the image is read
         back out of the simulated flash."""
-        real = BACKEND.real_tool
+        real = RELEASE or BACKEND.real_tool
         missing = ("no real %s (%s)" % (BACKEND.tool_file, BACKEND.real_tool_hint)
                    if not real or not os.path.exists(real) else
                    "no simulated_board (needs libumockdev-dev)" if not BACKEND.simulated_board
@@ -599,8 +623,13 @@ class Scenarios(unittest.TestCase):
 
     def check_real_tool(self, row, real, factory):
         image = random.Random(row.name).randbytes(row.image_size)
+        images = {Q12: image}
         scenario = Scenario(row.name, [], {Q12: "1.2"}, "")
-        work, folder = lay_out_folder(scenario, real, images={Q12: image})
+        if RELEASE:
+            # Another board's image beside it changes nothing for a Quarnel.
+            images[B10] = random.Random(B10).randbytes(row.image_size)
+            scenario = Scenario(row.name, [], {Q12: "1.2", B10: "1.0"}, "", folder=RELEASE_FOLDER)
+        work, folder = lay_out_folder(scenario, real, images=images, release=RELEASE)
         try:
             dump = os.path.join(work, "flash.bin")
             options = ["--flash-dump", dump]
@@ -633,7 +662,7 @@ class Scenarios(unittest.TestCase):
 
 
 def main():
-    global BACKEND
+    global BACKEND, RELEASE
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--backend", choices=["linux", "windows"], required=True)
     parser.add_argument("--program", required=True, help="the built program to copy and run")
@@ -643,11 +672,14 @@ def main():
     parser.add_argument("--real-bossac",
                         help="the real flashing tool (default on Linux: bossac on the PATH)")
     parser.add_argument("--wineprefix", help="Wine prefix to use (default: a temporary one)")
+    parser.add_argument("--release", help="a release archive whose program and tool the "
+                                          "real-tool rows run, as unpacked by an operator")
     options, rest = parser.parse_known_args()
     program = os.path.abspath(os.environ.get("UPM_E2E_PROGRAM") or options.program)
     fake_tool = os.path.abspath(options.fake_bossac)
     board_program, real_tool = (options.simulated_board and os.path.abspath(options.simulated_board),
                                 options.real_bossac and os.path.abspath(options.real_bossac))
+    RELEASE = options.release and os.path.abspath(options.release)
     own_prefix = None
     if options.backend == "linux":
         BACKEND = LinuxBackend(program, fake_tool, board_program, real_tool)

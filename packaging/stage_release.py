@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Lays out every file of a release archive in STAGING, as the archive's tree.
+
+  stage_release.py STAGING SBOM_DRAFT --newlines crlf|lf
+                   --tool NAME --tool-source SOURCE_NOTE --tool-license LICENSE
+                   --version VERSION [--map NAME=LINK_MAP ...] NAME=FILE ...
+
+NAME=FILE: a file to copy to STAGING/NAME; a NAME ending in '*' (the mark is
+dropped) is a program (0755). --map names a program's linker map: the
+third-party components the linker took for it are looked up in COMPONENTS,
+and a file the linker took that no row covers stops the release. Writes
+THIRD-PARTY-NOTICES.txt and the tool's licence (beside NAME of --tool) into
+STAGING, and SBOM_DRAFT (outside it): the bill of materials without the
+files' hashes, which make_archive.py adds from the files as they are packed.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import urllib.parse
+
+# What a file the linker took belongs to. Path patterns, first match wins;
+# None: not shipped (the system's shared libraries) or our own objects.
+COMPONENTS = [
+    (r"\.so(\.[0-9]+)*$", None),
+    (r"^[^/]", None),  # relative to the build folder: this project and the tool's source
+    (r"/libstdc\+\+\.a$|/libsupc\+\+\.a$", "libstdc++"),
+    (r"/gcc/.*/(libgcc(_eh)?\.a|crt(begin|end)S?\.o)$", "libgcc"),
+    (r"/x86_64-w64-mingw32/lib/lib(win)?pthread\.a$", "winpthreads"),
+    (r"/x86_64-w64-mingw32/lib/", "mingw-w64-crt"),
+    (r"/x86_64-linux-gnu/(S?crt1|crti|crtn)\.o$|/libc_nonshared\.a$", "glibc-start"),
+]
+# Name and licence of each component; version, package and licence text
+# come from the installed Debian package that holds the file.
+ABOUT = {
+    "libstdc++": ("GNU C++ library (libstdc++)", {"expression": "GPL-3.0-or-later WITH GCC-exception-3.1"}),
+    "libgcc": ("GCC low-level runtime library (libgcc)",
+               {"expression": "GPL-3.0-or-later WITH GCC-exception-3.1"}),
+    "winpthreads": ("MinGW-w64 winpthreads", {"expression": "MIT AND BSD-3-Clause"}),
+    "mingw-w64-crt": ("MinGW-w64 runtime (C runtime start-up and import libraries)",
+                      {"expression": "ZPL-2.1 AND BSD-3-Clause AND BSD-2-Clause AND ISC"}),
+    "glibc-start": ("GNU C Library start-up files", {"expression": "LGPL-2.1-or-later"}),
+}
+TOOL_LICENSE_ID = "BSD-3-Clause"
+
+
+def linked_files(link_map):
+    """Object files the map loads and archives it took members from."""
+    with open(link_map, encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    taken = set(re.findall(r"^(\S+?\.a)\(", text.split("\nMemory Configuration")[0], re.M))
+    taken.update(p for p in re.findall(r"^LOAD (\S+)", text, re.M) if not p.endswith(".a"))
+    return {os.path.normpath(p) if p.startswith("/") else p for p in taken}
+
+
+def component_of(path):
+    for pattern, key in COMPONENTS:
+        if re.search(pattern, path):
+            return key
+    sys.exit(f"stage_release: the linker took {path}, which no component in "
+             "packaging/stage_release.py covers: add it with its licence")
+
+
+def debian_package(path):
+    """(package, version, architecture) of the installed package holding path."""
+    owner = subprocess.run(["dpkg-query", "-S", path], capture_output=True, text=True)
+    if owner.returncode != 0:
+        sys.exit(f"stage_release: no installed Debian package holds {path}")
+    package = owner.stdout.split(":")[0].strip()
+    fields = subprocess.run(["dpkg-query", "-W", "-f", "${Version} ${Architecture}", package],
+                            capture_output=True, text=True, check=True).stdout.split()
+    return package, fields[0], fields[1]
+
+
+def taken_components(maps):
+    """key -> {package, version, arch, programs} for every component taken."""
+    found = {}
+    for program, link_map in maps:
+        for path in sorted(linked_files(link_map)):
+            key = component_of(path)
+            if key is None:
+                continue
+            if key not in found:
+                package, version, arch = debian_package(path)
+                found[key] = {"package": package, "version": version, "arch": arch, "programs": []}
+            if program not in found[key]["programs"]:
+                found[key]["programs"].append(program)
+    return found
+
+
+def copyright_text(package):
+    """The licence texts as Debian ships them with the package."""
+    with open(f"/usr/share/doc/{package}/copyright", encoding="utf-8") as f:
+        return f.read()
+
+
+def notices(found, tool, tool_version, tool_license, source_name):
+    rule = "=" * 78
+    out = ["Third-party software in this archive", rule, "",
+           f"bossac {tool_version} ({tool}), the flashing tool, built from {source_name}",
+           f"  Licence: {TOOL_LICENSE_ID}, text below and beside the tool.", ""]
+    for key in sorted(found):
+        c = found[key]
+        name, licence = ABOUT[key]
+        out += [f"{name}, version {c['version']} (Debian package {c['package']})",
+                f"  Linked into: {', '.join(c['programs'])}",
+                f"  Licence: {licence['expression']}", ""]
+    out += [rule, f"bossac {tool_version}", rule, "", tool_license.rstrip("\n"), ""]
+    # Debian ships one text under several packages (the C and C++ compilers'):
+    # each text once, under every component it covers.
+    texts = {}
+    for key in sorted(found):
+        texts.setdefault(copyright_text(found[key]["package"]), []).append(key)
+    for text, keys in texts.items():
+        packages = sorted({found[k]["package"] for k in keys})
+        out += [rule, ", ".join(ABOUT[k][0] for k in keys),
+                "  Debian's copyright file of " + ", ".join(packages), rule, "",
+                text.rstrip("\n"), ""]
+    return "\n".join(out)
+
+
+def sbom_draft(found, options, program_name, tool_name, source_name, source_sha256):
+    refs = {key: f"runtime:{key}" for key in found}
+    tool = {
+        "type": "application", "bom-ref": tool_name, "name": "bossac",
+        "version": options.tool_version,
+        "description": f"The flashing tool, built from Debian's source package of bossa "
+                       f"{options.tool_version}",
+        "licenses": [{"license": {"id": TOOL_LICENSE_ID}}],
+        "externalReferences": [{
+            "type": "source-distribution", "url": source_name,
+            "comment": "the upstream tarball in Debian's source package bossa",
+            "hashes": [{"alg": "SHA-256", "content": source_sha256}]}],
+    }
+    runtime = []
+    for key in sorted(found):
+        c = found[key]
+        name, licence = ABOUT[key]
+        runtime.append({"type": "library", "bom-ref": refs[key], "name": name,
+                        "version": c["version"], "licenses": [licence],
+                        "purl": "pkg:deb/debian/%s@%s?arch=%s" % (
+                            c["package"], urllib.parse.quote(c["version"], safe=""), c["arch"])})
+    dependencies = [{"ref": program, "dependsOn": sorted(refs[k] for k in found
+                                                         if program in found[k]["programs"])}
+                    for program in (program_name, tool_name)]
+    return {
+        "bomFormat": "CycloneDX", "specVersion": "1.6", "version": 1,
+        "metadata": {"component": {"type": "application", "bom-ref": program_name,
+                                   "name": options.name, "version": options.version}},
+        "components": [tool] + runtime,
+        "dependencies": dependencies + [{"ref": r, "dependsOn": []} for r in sorted(refs.values())],
+    }
+
+
+def write_text(path, text, newlines):
+    with open(path, "w", encoding="utf-8", newline="\r\n" if newlines == "crlf" else "\n") as f:
+        f.write(text)
+
+
+def main():
+    parser = argparse.ArgumentParser(usage=__doc__)
+    parser.add_argument("staging")
+    parser.add_argument("sbom_draft")
+    parser.add_argument("--newlines", choices=["crlf", "lf"], required=True)
+    parser.add_argument("--name", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--tool", required=True, help="the tool's NAME in the archive")
+    parser.add_argument("--tool-version", required=True)
+    parser.add_argument("--tool-source", required=True)
+    parser.add_argument("--tool-license", required=True)
+    parser.add_argument("--map", action="append", default=[])
+    parser.add_argument("files", nargs="+")
+    options = parser.parse_args()
+
+    # A fresh tree each time: nothing left from an earlier layout is packed.
+    shutil.rmtree(options.staging, ignore_errors=True)
+    programs = []
+    for pair in options.files:
+        name, _, path = pair.partition("=")
+        target = os.path.join(options.staging, name.rstrip("*"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(path, target)
+        os.chmod(target, 0o755 if name.endswith("*") else 0o644)
+        if name.endswith("*"):
+            programs.append(name.rstrip("*"))
+    program_name = next(p for p in programs if p != options.tool)
+
+    with open(options.tool_source) as f:
+        source_name, source_sha256 = f.read().split()
+    with open(options.tool_license, encoding="utf-8") as f:
+        tool_license = f.read()
+    write_text(os.path.join(options.staging, os.path.dirname(options.tool), "LICENSE.txt"),
+               tool_license, options.newlines)
+    found = taken_components([tuple(m.split("=", 1)) for m in options.map])
+    write_text(os.path.join(options.staging, "THIRD-PARTY-NOTICES.txt"),
+               notices(found, options.tool, options.tool_version, tool_license, source_name),
+               options.newlines)
+    with open(options.sbom_draft, "w", newline="\n") as f:
+        json.dump(sbom_draft(found, options, program_name, options.tool, source_name,
+                             source_sha256), f, indent=2)
+        f.write("\n")
+
+
+if __name__ == "__main__":
+    main()
