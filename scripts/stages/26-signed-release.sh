@@ -2,12 +2,13 @@
 # A signed Windows release as a release manager with a hardware token makes
 # one, end to end, with nothing outside this machine: a throwaway CA and
 # code-signing certificate, the key in a SoftHSM2 token whose PIN is read
-# from a file, and an RFC 3161 time-stamping service on 127.0.0.1. The
-# signatures and their timestamps verify against the throwaway CA, the
-# signed program flashes the simulated board under Wine, verify-release.sh
-# finds the ZIP to be the commit's release plus its signatures and refuses
-# two tampered copies, and bad signing input stops the build with one clear
-# line and no archive.
+# from a file, and an RFC 3161 time-stamping service on 127.0.0.1. Both
+# programs' signatures and their timestamps verify against the throwaway
+# CA, the bill of materials and the .sha256 describe the signed files, the
+# signed program and flashing tool from the ZIP flash the simulated board
+# under Wine, verify-release.sh finds the ZIP to be the commit's release
+# plus its signatures and refuses two tampered copies, and bad signing input
+# stops the build with one clear line and no archive.
 #
 #   scripts/stages/26-signed-release.sh
 #
@@ -16,6 +17,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
+source scripts/stages/real-tool-rows.bash
+source scripts/stages/check-kit.bash
 git() { command git -c safe.directory='*' "$@"; }
 commit=$(git rev-parse HEAD)
 git diff --quiet HEAD || echo "note: uncommitted changes are not part of this check (it builds $commit)"
@@ -25,6 +28,9 @@ trap '[ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true; rm -rf "$work"' 
 fail() { echo "FAIL $*"; exit 1; }
 module=/usr/lib/softhsm/libsofthsm2.so
 [ -f "$module" ] || fail "no SoftHSM2 module at $module (scripts/install-test-deps.sh installs softhsm2)"
+kit_validator_present || fail "no CycloneDX validator in $kit_validator"
+board=build/native/demo/simulated_board
+[ -x "$board" ] || fail "no $board (the native build makes it)"
 pki="$work/pki"
 mkdir -p "$pki"
 
@@ -111,22 +117,22 @@ zip="$work/${archive##*/}"
 cp "$archive" "$zip"
 ! grep -rqF -e "$pin" "$work/build.log" || fail "the PIN is in the build's output"
 
+check_kit "$zip" "$src/build/windows-release" UpdateProgramManually.exe Bossac/1.9.1/bossac.exe
+
 unpacked="$work/unpacked"
 unzip -q "$zip" -d "$unpacked"
-while IFS= read -r -d '' exe; do
-  said=$(osslsigncode verify -CAfile "$pki/ca.crt" -TSA-CAfile "$pki/ca.crt" -in "$exe" 2>&1) \
-    || { echo "$said"; fail "${exe#"$unpacked/"}: its signature does not verify against the throwaway CA"; }
-  grep -q "Subject: /CN=Example Test Publisher" <<< "$said" || fail "${exe#"$unpacked/"}: another signer"
+for exe in UpdateProgramManually.exe Bossac/1.9.1/bossac.exe; do
+  said=$(osslsigncode verify -CAfile "$pki/ca.crt" -TSA-CAfile "$pki/ca.crt" -in "$unpacked/$exe" 2>&1) \
+    || { echo "$said"; fail "$exe: its signature does not verify against the throwaway CA"; }
+  grep -q "Subject: /CN=Example Test Publisher" <<< "$said" || fail "$exe: another signer"
   grep -q "Timestamp Server Signature verification: ok" <<< "$said" \
-    || { echo "$said"; fail "${exe#"$unpacked/"}: no timestamp that verifies"; }
-  echo "ok   ${exe#"$unpacked/"} signed and timestamped, verified against the throwaway CA"
-done < <(find "$unpacked" -name '*.exe' -print0)
+    || { echo "$said"; fail "$exe: no timestamp that verifies"; }
+  echo "ok   $exe signed and timestamped, verified against the throwaway CA"
+done
 
-# A whole upload with the signed program on the simulated board, under Wine.
-python3 tests/e2e/e2e.py --backend windows --program "$unpacked/UpdateProgramManually.exe" \
-  --fake-bossac build/windows/tests/e2e/fake_bossac.exe --simulated-board build/native/demo/simulated_board \
-  --real-bossac build/windows/bossac-1.9.1/bossac.exe --wineprefix build/windows/e2e-wineprefix \
-  -k test_real_flashing_tool
+# A whole upload with the ZIP's signed program and signed flashing tool on
+# the simulated board, under Wine.
+real_tool_rows windows "$board" --release "$zip"
 
 # The genuine ZIP matches; a copy with one byte changed does not.
 scripts/verify-release.sh "$zip" || fail "verify-release.sh refuses the genuine signed ZIP"
