@@ -15,8 +15,10 @@
 #              archive's tree, with THIRD-PARTY-NOTICES.txt derived from the
 #              linker maps, and writes the bill of materials' draft
 #              <build>/sbom-draft.json beside it;
-#   3. (a step that changes staged files in place, such as signing the
-#              programs, goes here: before the hashes are taken)
+#   3. sign    target release_signing: packaging/sign_release.sh signs the
+#              staged Windows programs in place when the UPM_SIGN_* variables
+#              are set (README, "Signing a release"), before the hashes are
+#              taken; without them it leaves every file as it is;
 #   4. pack    target release_archive: packaging/make_archive.py ARCHIVE
 #              SOURCE_DIR <build>/package <build>/sbom-draft.json writes
 #              sbom.cdx.json into the folder with the hashes of the files as
@@ -92,10 +94,30 @@ add_custom_target(release_files
     README.txt=${upm_texts}/README.txt
   VERBATIM)
 add_dependencies(release_files UpdateProgramManually bossac)
+# The Windows programs of the archive, signed in place in the staging
+# folder, so that the bill of materials and the .sha256 describe them as
+# signed; the build's own .exe files stay what the commit gives. The
+# earlier archive goes first, so that a failed signing leaves none behind
+# looking new.
+set(upm_signed_files "")
+if(WIN32)
+  set(upm_signed_files ${UPM_PROGRAM_FILE} ${upm_tool})
+endif()
+list(TRANSFORM upm_signed_files PREPEND ${upm_package}/ OUTPUT_VARIABLE upm_sign_paths)
+set(upm_sign_command true)
+if(upm_signed_files)
+  set(upm_sign_command bash ${PROJECT_SOURCE_DIR}/packaging/sign_release.sh ${upm_sign_paths})
+endif()
+add_custom_target(release_signing
+  COMMAND ${CMAKE_COMMAND} -E rm -f ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
+    ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.sha256
+  COMMAND ${upm_sign_command}
+  VERBATIM)
+add_dependencies(release_signing release_files)
 add_custom_target(release_archive ${upm_in_all}
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/make_archive.py
     ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive} ${PROJECT_SOURCE_DIR} ${upm_package}
     ${upm_sbom_draft}
   COMMAND ${CMAKE_COMMAND} -E echo "Wrote ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}"
   VERBATIM)
-add_dependencies(release_archive release_files)
+add_dependencies(release_archive release_signing)

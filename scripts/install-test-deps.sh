@@ -14,6 +14,8 @@ packages=(
   "${demo_packages[@]}" "${windows_packages[@]}" python3 googletest libgtest-dev libgmock-dev
   clang clang-tidy cppcheck libclang-rt-14-dev valgrind strace
   libbenchmark-dev python3-serial libserialport-dev zip unzip git
+  # Signing releases, with a key in a software token for the tests.
+  osslsigncode openssl softhsm2 libengine-pkcs11-openssl
 )
 # Node.js for the bill of materials' validator, from Debian unless the
 # machine has its own.
