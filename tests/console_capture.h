@@ -3,18 +3,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "process_tag.h"
+
 // Named by process and run: CTest starts each case as a process of its own,
 // side by side with others, and each must read only its own input.
 inline std::filesystem::path console_input_file(int run) {
     return std::filesystem::temp_directory_path() /
-           ("upm-console-input-" + std::to_string(getpid()) + "-" + std::to_string(run) + ".txt");
+           ("upm-console-input-" + process_tag() + "-" + std::to_string(run) + ".txt");
 }
 
 // The input files of this process. The last one is stdin's until the end:

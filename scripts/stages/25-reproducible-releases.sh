@@ -2,8 +2,9 @@
 # Anyone can check a release against its source: the release commands, run
 # in two clones of the last commit, in different folders, at different
 # times, with different umasks, time zones and locales, give byte-identical
-# archives, programs, flashing tools and checksum files. Then, once more in one clone, the
-# archives' entries take their time from SOURCE_DATE_EPOCH when it is set.
+# archives, programs, flashing tools and checksum files. Then, once more in
+# one clone, the archives' entries take their time from SOURCE_DATE_EPOCH
+# when it is set.
 #
 #   scripts/stages/25-reproducible-releases.sh
 #

@@ -44,7 +44,7 @@ void PrintTo(const NamesCase &c, std::ostream *os) { *os << c.name; }
 // The folder named by the row and this process (rows share names, and run
 // side by side), padded with 'p' to its length, made afresh.
 fs::path make_folder(const NamesCase &c) {
-    std::string name = c.folderName + " " + std::to_string(getpid());
+    std::string name = c.folderName + " " + process_tag();
     std::string path = (fs::temp_directory_path() / name).string();
     if (c.folderLength > path.size()) path += std::string(c.folderLength - path.size(), 'p');
     fs::remove_all(path);

@@ -48,7 +48,7 @@ class Lookup : public ::testing::TestWithParam<LookupCase> {
         // this build or another, never share a folder.
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string("upm lookup ") + info->name() + " " +
-                           std::to_string(getpid());
+                           process_tag();
         for (char &c : name) c = c == '/' ? '_' : c;
         dir = fs::temp_directory_path() / name;
         fs::remove_all(dir);

@@ -2,7 +2,6 @@
 // hold the contracts the lookup and the driver rely on, on either system:
 // a listing acts as opendir does, even where the system's own calls differ.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "platform.h"
+#include "process_tag.h"
 
 namespace fs = std::filesystem;
 
@@ -24,7 +24,7 @@ class PlatformFiles : public ::testing::Test {
     void SetUp() override {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir = fs::temp_directory_path() /
-              (std::string("upm files ") + info->name() + " " + std::to_string(getpid()));
+              (std::string("upm files ") + info->name() + " " + process_tag());
         fs::remove_all(dir);
         fs::create_directories(dir / "Sub folder");
         std::ofstream(dir / "Quarnel_App_12_7.bin") << "image";
