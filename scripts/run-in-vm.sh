@@ -69,15 +69,17 @@ kernel_deb() {
 unpack_kernel() {
   local deb=$1 tree
   tree="$top/build/vm/$(basename "$deb" .deb)"
-  if [ ! -e "$tree/.unpacked" ]; then
-    rm -rf "$tree"
-    mkdir -p "$tree"
-    dpkg-deb -x "$deb" "$tree" || fail "cannot unpack $deb"
-    local version
-    version="$(ls "$tree/lib/modules" 2>/dev/null | head -n 1)"
-    [ -n "$version" ] && [ -e "$tree/boot/vmlinuz-$version" ] || fail "$deb holds no kernel and modules"
-    depmod -b "$tree" "$version" || fail "depmod failed for $deb"
-    touch "$tree/.unpacked"
+  if [ ! -d "$tree" ]; then
+    # Unpacked aside and moved in whole: a run beside this one never sees
+    # half a tree.
+    local staging version
+    mkdir -p "$top/build/vm"
+    staging="$(mktemp -d "$top/build/vm/unpack.XXXXXX")"
+    dpkg-deb -x "$deb" "$staging" || fail "cannot unpack $deb"
+    version="$(ls "$staging/lib/modules" 2>/dev/null | head -n 1)"
+    [ -n "$version" ] && [ -e "$staging/boot/vmlinuz-$version" ] || fail "$deb holds no kernel and modules"
+    depmod -b "$staging" "$version" || fail "depmod failed for $deb"
+    mv -T "$staging" "$tree" 2>/dev/null || rm -rf "$staging"
   fi
   echo "$tree"
 }
