@@ -613,18 +613,21 @@ bool serve_gadgets_until_exit(void *context, pid_t child, int *status) {
     }
 }
 
-// Each board's gadget, plugged in one after the other: the host numbers its
-// ttyACMs in the order it meets the devices, so the first board named is
-// ttyACM0.
-void plug_in_boards(const Options &options, SimulatedChip *chips, GadgetBoards *boards) {
+// Each board's gadget, plugged in one after the other, each enumerated
+// before the next: cdc_acm gives a new device the lowest free ttyACM number,
+// so the first board named is ttyACM0 (on usb1, dummy_hcd.0's bus), and the
+// program takes the first port by name. Bound at once, the two would race
+// through the kernel's hub work queue.
+void plug_in_boards(const Options &options, SimulatedChip *const *chips, GadgetBoards *boards) {
     const char *names[kMaxGadgetBoards] = {options.board, options.secondBoard};
-    boards->count = options.secondBoard != nullptr ? 2 : 1;
+    const int count = options.secondBoard != nullptr ? 2 : 1;
+    boards->count = count;
     boards->fine = true;
-    for (int i = 0; i < boards->count && boards->fine; ++i) {
+    for (int i = 0; i < count && boards->fine; ++i) {
         GadgetBoard *board = &boards->board[i];
-        chip_power_on(&chips[i], Dialect::kUsb);
+        chip_power_on(chips[i], Dialect::kUsb);
         board->app = names[i] != nullptr ? board_row(names[i]) : nullptr;
-        board->port = {-1, options.hangUpAfter, false, false, &chips[i], monotonic_ms()};
+        board->port = {-1, options.hangUpAfter, false, false, chips[i], monotonic_ms()};
         boards->fine = gadget_make(&board->gadget, i) && plug(board, board->app == nullptr) &&
                        endAsked == 0;
     }
@@ -642,23 +645,26 @@ void remove_boards(GadgetBoards *boards) {
 
 int run_on_gadgets(const Options &options) {
     // 300 KiB each: too large for the stack.
-    static SimulatedChip chips[kMaxGadgetBoards];
+    static SimulatedChip first, second;
+    SimulatedChip *const chips[kMaxGadgetBoards] = {&first, &second};
     static GadgetBoards boards;
     catch_gadget_signals();
     plug_in_boards(options, chips, &boards);
     bool pluggedIn = boards.fine;
     int status = pluggedIn ? run_program(options, serve_gadgets_until_exit, &boards) : kOwnFailure;
     remove_boards(&boards);
-    if (!pluggedIn) return kOwnFailure;
-    if (endAsked != 0) {
-        signal(endAsked, SIG_DFL);
-        raise(endAsked);
-        return 128 + endAsked;
+    const int ended = endAsked;
+    if (ended != 0) {
+        (void)signal(ended, SIG_DFL);
+        (void)raise(ended);
+        return 128 + ended;
     }
+    if (!pluggedIn) return kOwnFailure;
     const char *dumps[kMaxGadgetBoards] = {options.flashDump, options.secondFlashDump};
-    for (int i = 0; i < boards.count; ++i) {
-        if (dumps[i] != nullptr && !write_flash_dump(&chips[i], dumps[i])) boards.fine = false;
-        print_summary(&chips[i]);
+    const int count = boards.count;
+    for (int i = 0; i < count && i < kMaxGadgetBoards; ++i) {
+        if (dumps[i] != nullptr && !write_flash_dump(chips[i], dumps[i])) boards.fine = false;
+        print_summary(chips[i]);
     }
     return boards.fine ? status : kOwnFailure;
 }

@@ -128,7 +128,10 @@ bool name_device_tty(UsbGadget *gadget) {
     char text[16];
     snprintf(path, sizeof path, "%s/%s/port_num", gadget->folder, kFunction);
     if (!read_text(path, text, sizeof text)) return false;
-    snprintf(gadget->deviceTty, sizeof gadget->deviceTty, "/dev/ttyGS%d", atoi(text));
+    char *end = nullptr;
+    long number = strtol(text, &end, 10);
+    if (end == text || number < 0) return false;
+    snprintf(gadget->deviceTty, sizeof gadget->deviceTty, "/dev/ttyGS%ld", number);
     return true;
 }
 

@@ -244,6 +244,11 @@ REAL_TOOL_ROWS = [
                 scenario="bootloader_at_second_attempt", backends=KERNEL),
     RealToolRow("no_bootloader_at_any_attempt", 10_000, None,
                 scenario="no_bootloader_at_any_attempt", backends=KERNEL),
+    # Bravik and Harlun: the program takes the first port by name, ttyACM0.
+    # cdc_acm gives each new device the lowest free ttyACM number, and the
+    # boards are plugged in one after the other in the order of their ports
+    # here, so Bravik is ttyACM0 (on usb1): it is tapped and flashed, and
+    # Harlun's flash stays as it came.
     RealToolRow("two_boards_first_by_name", 10_000, "Verify successful", flashed=True,
                 scenario="two_boards_first_by_name", backends=KERNEL),
     RealToolRow("unrecognised_letter", 10_000, None, scenario="unrecognised_letter",
