@@ -296,7 +296,8 @@ def end_group(proc):
 def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=RUN_TIMEOUT_S,
              group=False):
     """Runs command, writes stdin at once (None: closes it at once), then
-    answers each double-tap prompt with a key after on_tap(attempt, proc) and
+    answers each double-tap prompt with a key after on_tap(attempt, proc) (an
+    AssertionError there fails the run as well) and
     ends input at the closing prompt, or once the script (the expected
     standard output, pauses set aside) is all said: the scenario has no more
     input to give. Output that leaves the script fails the run at once, and
@@ -347,7 +348,13 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
             last_news = time.monotonic()
         while answered < text.count(TAP):
             answered += 1
-            on_tap(answered, proc)
+            failure = None
+            try:
+                on_tap(answered, proc)
+            except AssertionError as e:
+                failure = str(e)
+            if failure:
+                stop(failure)
             send(b"\n")
         if "Press Enter to exit..." in text and not proc.stdin.closed:
             send(b"\n")
@@ -538,10 +545,15 @@ class KernelBackend(LinuxBackend):
 
         def on_tap(attempt, proc):
             # As an operator would: tap, see the light, then press Enter.
+            # simulated_board takes the bootloader's IDs from the program's
+            # own table; the kernel must show this test's own.
             if attempt in taps:
                 os.kill(proc.pid, signal.SIGUSR1)
-                deadline = time.monotonic() + 30
-                while not self.bootloader_present() and time.monotonic() < deadline:
+                deadline = time.monotonic() + 20
+                while not self.bootloader_present():
+                    if time.monotonic() > deadline:
+                        raise AssertionError("no bootloader %04x:%04x 20 s after the tap"
+                                             % DEVICE_IDS["Bootloader"])
                     time.sleep(0.05)
 
         return converse(command, self.environment(), cwd, scenario.stdin, on_tap, script,
