@@ -24,7 +24,10 @@
 #              SOURCE_DIR <build>/package <build>/sbom-draft.json writes
 #              sbom.cdx.json into the folder with the hashes of the files as
 #              they stand, then the archive and its .sha256. It needs
-#              nothing but that folder, the draft and the commit's time.
+#              nothing but that folder, the draft and the commit's time;
+#   5. sign    the same target, after packing: packaging/openpgp_sign.sh
+#              writes the archive's detached OpenPGP signature ARCHIVE.asc
+#              when UPM_GPG_KEY is set, and does nothing without it.
 #
 # Two builds of the same commit give the same bytes; see
 # packaging/make_archive.py for how the archive itself is kept so.
@@ -121,8 +124,8 @@ endif()
 # The Windows programs of the archive, signed in place in the staging
 # folder, so that the bill of materials and the .sha256 describe them as
 # signed; the build's own .exe files stay what the commit gives. The
-# earlier archive goes first, so that a failed signing leaves none behind
-# looking new.
+# earlier archive and its signature go first, so that a failed signing
+# leaves none behind looking new.
 set(upm_signed_files "")
 if(WIN32)
   set(upm_signed_files ${UPM_PROGRAM_FILE} ${upm_tool})
@@ -134,7 +137,7 @@ if(upm_signed_files)
 endif()
 add_custom_target(release_signing
   COMMAND ${CMAKE_COMMAND} -E rm -f ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
-    ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.sha256
+    ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.sha256 ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.asc
   COMMAND ${upm_sign_command}
   VERBATIM)
 add_dependencies(release_signing release_files)
@@ -142,6 +145,7 @@ add_custom_target(release_archive ${upm_in_all}
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/make_archive.py
     ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive} ${PROJECT_SOURCE_DIR} ${upm_package}
     ${upm_sbom_draft}
+  COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/openpgp_sign.sh ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
   COMMAND ${CMAKE_COMMAND} -E echo "Wrote ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}"
   VERBATIM)
 add_dependencies(release_archive release_signing)
