@@ -16,6 +16,9 @@ packages=(
   libbenchmark-dev python3-serial libserialport-dev zip unzip git
   # Signing releases, with a key in a software token for the tests.
   osslsigncode openssl softhsm2 libengine-pkcs11-openssl
+  # scripts/run-in-vm.sh: Debian's kernel under emulation, its first stage
+  # on busybox, the modules' order from kmod.
+  qemu-system-x86 busybox-static kmod
 )
 # Node.js for the bill of materials' validator, from Debian unless the
 # machine has its own.
