@@ -72,7 +72,7 @@ odd=$(grep -vE "^(#.*|$rule)?\$" "$unpacked/$rules" || true)
 ids=$(sed -nE "s/^$rule\$/\1:\2/p" "$unpacked/$rules" | sort)
 documented=$(grep -oE 'VID_[0-9A-F]{4}&PID_[0-9A-F]{4}' README.md | sed -E 's/VID_(.{4})&PID_(.{4})/\L\1:\2/' | sort -u)
 [ "$ids" = "$documented" ] || fail "$rules has rules for"$'\n'"$ids"$'\n'"README.md names"$'\n'"$documented"
-echo "ok   $rules: $(echo $ids)"
+echo "ok   $rules: ${ids//$'\n'/ }"
 
 # libstdc++ and libgcc are linked in; only the C library (and, for the
 # tool's thread-local data, its dynamic loader) is asked for.
