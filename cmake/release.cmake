@@ -25,9 +25,10 @@
 #              sbom.cdx.json into the folder with the hashes of the files as
 #              they stand, then the archive and its .sha256. It needs
 #              nothing but that folder, the draft and the commit's time;
-#   5. sign    the same target, after packing: packaging/openpgp_sign.sh
-#              writes the archive's detached OpenPGP signature ARCHIVE.asc
-#              when UPM_GPG_KEY is set, and does nothing without it.
+#   5. sign    target release_openpgp: packaging/openpgp_sign.sh writes the
+#              archive's detached OpenPGP signature ARCHIVE.asc beside it
+#              when UPM_GPG_KEY is set (README, "Signing a release"), and
+#              does nothing without it.
 #
 # Two builds of the same commit give the same bytes; see
 # packaging/make_archive.py for how the archive itself is kept so.
@@ -145,7 +146,12 @@ add_custom_target(release_archive ${upm_in_all}
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/make_archive.py
     ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive} ${PROJECT_SOURCE_DIR} ${upm_package}
     ${upm_sbom_draft}
-  COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/openpgp_sign.sh ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
   COMMAND ${CMAKE_COMMAND} -E echo "Wrote ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}"
   VERBATIM)
 add_dependencies(release_archive release_signing)
+# The archive as written, signed for gpgv; a failed signing takes the
+# archive with it, as a failed Authenticode signing leaves none.
+add_custom_target(release_openpgp ${upm_in_all}
+  COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/openpgp_sign.sh ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
+  VERBATIM)
+add_dependencies(release_openpgp release_archive)
