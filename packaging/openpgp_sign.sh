@@ -22,6 +22,7 @@ fail() {
   exit 1
 }
 home=${GNUPGHOME:-$HOME/.gnupg}
+command -v gpg > /dev/null || fail "UPM_GPG_KEY is set, but gpg is missing (apt-get install gnupg)"
 if [ -n "${UPM_SIGN_PASSWORD_FILE:-}" ]; then
   [ -f "$UPM_SIGN_PASSWORD_FILE" ] && [ -r "$UPM_SIGN_PASSWORD_FILE" ] \
     || fail "UPM_SIGN_PASSWORD_FILE names no readable file: $UPM_SIGN_PASSWORD_FILE"
