@@ -14,11 +14,14 @@ packages=(
   "${demo_packages[@]}" "${windows_packages[@]}" python3 googletest libgtest-dev libgmock-dev
   clang clang-tidy cppcheck libclang-rt-14-dev valgrind strace
   libbenchmark-dev python3-serial libserialport-dev zip unzip git
-  # Signing releases, with a key in a software token for the tests.
-  osslsigncode openssl softhsm2 libengine-pkcs11-openssl
+  # Signing releases, with a key in a software token for the tests, and
+  # with OpenPGP.
+  osslsigncode openssl softhsm2 libengine-pkcs11-openssl gnupg gpgv
   # scripts/run-in-vm.sh: Debian's kernel under emulation, its first stage
   # on busybox, the modules' order from kmod.
   qemu-system-x86 busybox-static kmod
+  # The udev rules of the Linux archive, tried in the VM.
+  udev modemmanager dbus
 )
 # Node.js for the bill of materials' validator, from Debian unless the
 # machine has its own.
