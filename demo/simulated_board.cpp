@@ -21,7 +21,7 @@
 //                          port to make there: --board only checks its NAME.
 //   --flash-dump FILE      once PROGRAM has ended, the whole flash into FILE
 //   --hang-up-after BYTES  the board is unplugged after that many bytes from
-//                          the tool, as in the middle of a write
+//                          the tool: its port hangs up there and then
 //
 // Exit status: PROGRAM's (128 + the signal when it was killed); 127 when it
 // cannot be started; 125 when this program's own work fails; 2 for bad usage.
