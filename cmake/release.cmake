@@ -112,6 +112,7 @@ add_custom_target(release_files
     --name ${PROJECT_NAME} --version ${PROJECT_VERSION}
     --tool ${upm_tool} --tool-version 1.9.1
     --tool-source ${UPM_BOSSA_SOURCE_NOTE} --tool-license ${UPM_BOSSA_LICENSE}
+    --tool-patches ${UPM_BOSSA_APPLIED_PATCHES}
     --map ${UPM_PROGRAM_FILE}=${CMAKE_CURRENT_BINARY_DIR}/UpdateProgramManually.map
     --map ${upm_tool}=${CMAKE_BINARY_DIR}/bossac.map
     "${UPM_PROGRAM_FILE}*=$<TARGET_FILE:UpdateProgramManually>"

@@ -6,7 +6,9 @@
 # nothing else; that the guide is the Linux one; that the rules cover the
 # boards and the bootloader; and that the program and the tool need
 # nothing from the system beyond the C library, so that they run on any
-# distribution as new as the build machine's.
+# distribution as new as the build machine's. Then, that the tool's build
+# stops with one line before compiling anything, on a tarball with another
+# checksum and on a patch of ours that does not apply, again when built again.
 #
 #   scripts/stages/22-linux-archive.sh [BUILD_DIR]   # default: the preset's
 set -euo pipefail
@@ -87,3 +89,30 @@ echo X | "$program" > "$unpacked/run.txt" || status=$?
 [ $status -eq 1 ] && grep -q 'Invalid Letter' "$unpacked/run.txt" \
   || fail "the packed program did not run as expected (status $status): $(cat "$unpacked/run.txt")"
 echo "ok   $archive"
+
+# The refusals, in a build folder of their own with the rest of the source as it is.
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+good=$(cache_value UPM_BOSSA_TARBALL)
+good=$(realpath "${good:-$(cache_value UPM_BOSSA_CACHE)/bossa_1.9.1.orig.tar.gz}")
+refusals="$unpacked/refusals"
+mkdir -p "$refusals/patches"
+cp "$good" "$refusals/bossa_1.9.1.orig.tar.gz"
+printf X | dd of="$refusals/bossa_1.9.1.orig.tar.gz" bs=1 seek=4096 conv=notrunc status=none
+sed 's/FD_ISSET(_devfd, &fds))$/FD_ISSET(_devfd, \&fds) != 0)/' packaging/bossa/*.patch \
+  > "$refusals/patches/stale.patch"
+while IFS='|' read -r tarball patches refusal; do
+  cmake -S . -B "$refusals/build" -DUPM_BUILD_TESTS=OFF -DUPM_BOSSA_TARBALL="$tarball" \
+    -DUPM_BOSSA_PATCHES="$patches" > /dev/null
+  for attempt in first second; do
+    status=0
+    cmake --build "$refusals/build" --target bossac > "$refusals/said" 2>&1 || status=$?
+    said=$(grep '^bossa-source: ' "$refusals/said" || true)
+    [ $status -ne 0 ] && [ "$(wc -l <<< "$said")" -eq 1 ] && grep -qE "^bossa-source: $refusal" <<< "$said" \
+      || fail "the $attempt build did not stop with one line matching '$refusal' (status $status): $(cat "$refusals/said")"
+    [ -z "$(find "$refusals/build" -name '*.o')" ] || fail "the $attempt build compiled after: $said"
+  done
+  echo "ok   refused: $said"
+done <<ROWS
+$refusals/bossa_1.9.1.orig.tar.gz|$PWD/packaging/bossa|checksum mismatch: .*bossa_1.9.1.orig.tar.gz is not
+$good|$refusals/patches|.*/stale.patch does not apply to bossa_1.9.1.orig.tar.gz: Hunk #1 FAILED
+ROWS

@@ -219,7 +219,10 @@ class RealToolRow:
 
 REAL_TOOL_ROWS = [
     RealToolRow("whole_upload", 10_000, "Verify successful", flashed=True),  # 156.25 pages
-    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000),
+    # Unplugged one byte before the end of the first page's copy command: the
+    # tool has sent it whole and waits for the answer when the port hangs up.
+    RealToolRow("unplugged_awaiting_answer", 10_000, "SAM-BA operation failed",
+                hang_up_after=4_242),
     RealToolRow("image_larger_than_flash", FLASH_SIZE + 1, "File operation exceeds flash size"),
 ]
 
