@@ -1,5 +1,6 @@
 # The flashing tool, bossac 1.9.1, built from Debian's upstream tarball of
-# bossa (checked against its SHA-256 by scripts/bossa-source.sh) with this
+# bossa (checked against its SHA-256 by scripts/bossa-source.sh), with our
+# patches for faults found in it (packaging/bossa/*.patch), with this
 # project's compilers and reproducibility flags: bossac.exe with MinGW-w64,
 # bossac natively. The tests, the demo, the benchmark and the releases all
 # take it from here: <build>/bossac-1.9.1/bossac[.exe].
@@ -16,6 +17,10 @@ set(UPM_BOSSA_TARBALL "" CACHE FILEPATH
 set(UPM_BOSSA_CACHE ${PROJECT_SOURCE_DIR}/build/downloads CACHE PATH
     "Where the fetched bossa tarball is kept between builds")
 
+# Every *.patch there is applied, in name order.
+set(UPM_BOSSA_PATCHES ${PROJECT_SOURCE_DIR}/packaging/bossa CACHE PATH
+    "The folder of patches applied to bossa's source")
+
 set(bossa_source ${CMAKE_BINARY_DIR}/bossa-1.9.1)
 # The command-line tool only: no GUI, no shell, no ARM assembler (the
 # applet's code is in WordCopyArm.cpp already).
@@ -30,17 +35,23 @@ list(TRANSFORM bossac_units PREPEND ${bossa_source}/src/)
 list(TRANSFORM bossac_units APPEND .cpp)
 set(UPM_BOSSA_LICENSE ${bossa_source}/LICENSE)
 set(UPM_BOSSA_SOURCE_NOTE ${bossa_source}/SOURCE)
+# The patches as applied, for the release's notices and bill of materials.
+set(UPM_BOSSA_APPLIED_PATCHES ${bossa_source}/patches)
 
-set(bossa_depends ${PROJECT_SOURCE_DIR}/scripts/bossa-source.sh)
+# A patch added, changed or removed unpacks the source afresh (the folder's
+# time marks an added or removed one).
+file(GLOB bossa_patches CONFIGURE_DEPENDS ${UPM_BOSSA_PATCHES}/*.patch)
+set(bossa_depends ${PROJECT_SOURCE_DIR}/scripts/bossa-source.sh ${UPM_BOSSA_PATCHES}
+    ${bossa_patches})
 if(UPM_BOSSA_TARBALL)
   list(APPEND bossa_depends ${UPM_BOSSA_TARBALL})
 endif()
 add_custom_command(
   OUTPUT ${bossac_units} ${UPM_BOSSA_LICENSE} ${UPM_BOSSA_SOURCE_NOTE}
   COMMAND ${PROJECT_SOURCE_DIR}/scripts/bossa-source.sh ${UPM_BOSSA_CACHE} ${bossa_source}
-          ${UPM_BOSSA_TARBALL}
+          ${UPM_BOSSA_PATCHES} ${UPM_BOSSA_TARBALL}
   DEPENDS ${bossa_depends}
-  COMMENT "Unpacking bossa 1.9.1 from its checked tarball"
+  COMMENT "Unpacking bossa 1.9.1 from its checked tarball and patching it"
   VERBATIM)
 
 set(upm_bossac_in_all EXCLUDE_FROM_ALL)

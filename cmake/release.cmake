@@ -13,8 +13,9 @@
 #   2. stage   target release_files: packaging/stage_release.py lays out
 #              every file of the archive in <build>/package/, exactly as the
 #              archive's tree, with THIRD-PARTY-NOTICES.txt derived from the
-#              linker maps, and writes the bill of materials' draft
-#              <build>/sbom-draft.json beside it;
+#              linker maps, on Linux with the udev rules that
+#              upm_udev_rules writes from the boards' tables, and writes the
+#              bill of materials' draft <build>/sbom-draft.json beside it;
 #   3. sign    target release_signing: packaging/sign_release.sh signs the
 #              staged Windows programs in place when the UPM_SIGN_* variables
 #              are set (README, "Signing a release"), before the hashes are
@@ -23,7 +24,11 @@
 #              SOURCE_DIR <build>/package <build>/sbom-draft.json writes
 #              sbom.cdx.json into the folder with the hashes of the files as
 #              they stand, then the archive and its .sha256. It needs
-#              nothing but that folder, the draft and the commit's time.
+#              nothing but that folder, the draft and the commit's time;
+#   5. sign    target release_openpgp: packaging/openpgp_sign.sh writes the
+#              archive's detached OpenPGP signature ARCHIVE.asc beside it
+#              when UPM_GPG_KEY is set (README, "Signing a release"), and
+#              does nothing without it.
 #
 # Two builds of the same commit give the same bytes; see
 # packaging/make_archive.py for how the archive itself is kept so.
@@ -64,6 +69,11 @@ endfunction()
 set(upm_texts ${CMAKE_CURRENT_BINARY_DIR}/release-texts)
 set(upm_package ${CMAKE_CURRENT_BINARY_DIR}/package)
 set(upm_sbom_draft ${CMAKE_CURRENT_BINARY_DIR}/sbom-draft.json)
+# The Linux archive's udev rules (below), named in the guide. The number
+# puts them before 71-seat.rules and 73-seat-late.rules, which turn the
+# "uaccess" tag into the user's access, and before ModemManager's rules
+# (77-mm-*, 80-mm-candidate.rules).
+set(UPM_UDEV_RULES 69-updateprogrammanually.rules)
 upm_operator_text(${PROJECT_SOURCE_DIR}/docs/operator-guide.txt ${upm_texts}/README.txt)
 
 find_package(Python3 COMPONENTS Interpreter)
@@ -81,24 +91,43 @@ if(UPM_RELEASE)
   set(upm_in_all ALL)
 endif()
 set(upm_tool Bossac/1.9.1/${UPM_TOOL_FILE})
+# The udev rules are written by a small program from the program's own
+# tables of boards and bootloaders (packaging/linux/), so that no second
+# list of USB IDs can drift from them.
+set(upm_linux_files "")
+if(NOT WIN32)
+  set(upm_rules_file ${upm_texts}/${UPM_UDEV_RULES})
+  add_executable(upm_udev_rules packaging/linux/udev_rules.cpp)
+  target_link_libraries(upm_udev_rules PRIVATE upm_core upm_platform)
+  add_custom_command(OUTPUT ${upm_rules_file}
+    COMMAND upm_udev_rules ${upm_rules_file}
+    DEPENDS upm_udev_rules
+    VERBATIM)
+  add_custom_target(release_udev_rules DEPENDS ${upm_rules_file})
+  set(upm_linux_files ${UPM_UDEV_RULES}=${upm_rules_file})
+endif()
 add_custom_target(release_files
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/stage_release.py
     ${upm_package} ${upm_sbom_draft} --newlines ${upm_newline_name}
     --name ${PROJECT_NAME} --version ${PROJECT_VERSION}
     --tool ${upm_tool} --tool-version 1.9.1
     --tool-source ${UPM_BOSSA_SOURCE_NOTE} --tool-license ${UPM_BOSSA_LICENSE}
+    --tool-patches ${UPM_BOSSA_APPLIED_PATCHES}
     --map ${UPM_PROGRAM_FILE}=${CMAKE_CURRENT_BINARY_DIR}/UpdateProgramManually.map
     --map ${upm_tool}=${CMAKE_BINARY_DIR}/bossac.map
     "${UPM_PROGRAM_FILE}*=$<TARGET_FILE:UpdateProgramManually>"
     "${upm_tool}*=$<TARGET_FILE:bossac>"
-    README.txt=${upm_texts}/README.txt
+    README.txt=${upm_texts}/README.txt ${upm_linux_files}
   VERBATIM)
 add_dependencies(release_files UpdateProgramManually bossac)
+if(NOT WIN32)
+  add_dependencies(release_files release_udev_rules)
+endif()
 # The Windows programs of the archive, signed in place in the staging
 # folder, so that the bill of materials and the .sha256 describe them as
 # signed; the build's own .exe files stay what the commit gives. The
-# earlier archive goes first, so that a failed signing leaves none behind
-# looking new.
+# earlier archive and its signature go first, so that a failed signing
+# leaves none behind looking new.
 set(upm_signed_files "")
 if(WIN32)
   set(upm_signed_files ${UPM_PROGRAM_FILE} ${upm_tool})
@@ -110,7 +139,7 @@ if(upm_signed_files)
 endif()
 add_custom_target(release_signing
   COMMAND ${CMAKE_COMMAND} -E rm -f ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
-    ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.sha256
+    ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.sha256 ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}.asc
   COMMAND ${upm_sign_command}
   VERBATIM)
 add_dependencies(release_signing release_files)
@@ -121,3 +150,9 @@ add_custom_target(release_archive ${upm_in_all}
   COMMAND ${CMAKE_COMMAND} -E echo "Wrote ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}"
   VERBATIM)
 add_dependencies(release_archive release_signing)
+# The archive as written, signed for gpgv; a failed signing takes the
+# archive with it, as a failed Authenticode signing leaves none.
+add_custom_target(release_openpgp ${upm_in_all}
+  COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/openpgp_sign.sh ${CMAKE_CURRENT_BINARY_DIR}/${upm_archive}
+  VERBATIM)
+add_dependencies(release_openpgp release_archive)

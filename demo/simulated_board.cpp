@@ -29,7 +29,7 @@
 //                          second controller, tapped by SIGUSR2.
 //   --flash-dump FILE      once PROGRAM has ended, the whole flash into FILE
 //   --hang-up-after BYTES  the board is unplugged after that many bytes from
-//                          the tool, as in the middle of a write
+//                          the tool: its port hangs up there and then
 //
 // Exit status: PROGRAM's (128 + the signal when it was killed); 127 when it
 // cannot be started; 125 when this program's own work fails; 2 for bad usage.
@@ -212,7 +212,6 @@ bool enter_testbed(UMockdevTestbed *testbed) {
 struct Port {
     int fd;  // the master side of the bootloader's pseudo-terminal
     long long goesDeadAfter;  // -1: never
-    bool dead;                // nothing more is read or answered
     bool hungUp;              // the master side is gone
     SimulatedChip *chip;
     long long lastLookMs;  // when serve_once last looked at the port
@@ -221,7 +220,7 @@ struct Port {
 void write_to_port(void *context, const uint8_t *data, size_t length) {
     Port *port = static_cast<Port *>(context);
     int waitedMs = 0;
-    while (length > 0 && !port->dead) {
+    while (length > 0) {
         ssize_t written = write(port->fd, data, length);
         if (written > 0) {
             data += written;
@@ -235,19 +234,9 @@ void write_to_port(void *context, const uint8_t *data, size_t length) {
         poll(&out, 1, kIdlePollMs);
         waitedMs += kIdlePollMs;
     }
-    if (length > 0 && !port->dead) {
+    if (length > 0) {
         fprintf(stderr, "simulated_board: %zu bytes of an answer could not be sent\n", length);
     }
-}
-
-// An unplugged board first goes silent: whatever the tool sends is lost and
-// nothing answers, so the tool gives up when its wait runs out. The port is
-// hung up only once the tool has closed it: bossac 1.9.1 takes the end of
-// file that a hung-up port reads for "no data yet" and would never give up.
-void go_dead(Port *port) {
-    port->dead = true;
-    fprintf(stderr, "simulated_board: the board is unplugged after %llu bytes\n",
-            port->chip->bytesReceived);
 }
 
 // The last reference to the master side goes: the port is gone for good.
@@ -256,6 +245,15 @@ void hang_up(Port *port) {
     if (nothing < 0 || dup2(nothing, port->fd) < 0) perror("simulated_board: hang-up");
     if (nothing >= 0) close(nothing);
     port->hungUp = true;
+}
+
+// An unplugged board's port hangs up at once, as the kernel hangs up the tty
+// of a USB serial device that goes, even while the tool waits for an answer:
+// its reads end in end of file and its writes fail from then on.
+void go_dead(Port *port) {
+    fprintf(stderr, "simulated_board: the board is unplugged after %llu bytes\n",
+            port->chip->bytesReceived);
+    hang_up(port);
 }
 
 void serve_bytes(Port *port, const uint8_t *data, size_t length) {
@@ -281,7 +279,7 @@ long long monotonic_ms() {
 // A UART transfer the tool left half-done times out on the chip's side.
 void tell_chip_the_time(Port *port, bool heardSomething) {
     long long now = monotonic_ms();
-    if (!heardSomething && !port->dead) {
+    if (!heardSomething && !port->hungUp) {
         const ByteSink sink = {port, write_to_port};
         uart_idle(port->chip, static_cast<uint32_t>(now - port->lastLookMs), &sink);
     }
@@ -290,12 +288,8 @@ void tell_chip_the_time(Port *port, bool heardSomething) {
 
 // One look at the port: serves what the tool sent, or waits a little.
 void serve_once(Port *port) {
-    pollfd in = {port->fd, static_cast<short>(port->dead ? 0 : POLLIN), 0};
+    pollfd in = {port->fd, POLLIN, 0};
     int ready = poll(&in, 1, kIdlePollMs);
-    if (ready > 0 && port->dead) {
-        if ((in.revents & POLLHUP) != 0) hang_up(port);
-        return;
-    }
     uint8_t data[4096];
     ssize_t got = ready > 0 && (in.revents & POLLIN) != 0 ? read(port->fd, data, sizeof data) : -1;
     if (got > 0) {
@@ -560,6 +554,7 @@ bool plug(GadgetBoard *board, bool bootloader) {
     }
     if (!bootloader) return true;
     board->port.fd = gadget_open_tty(&board->gadget);
+    board->port.hungUp = false;
     board->port.lastLookMs = monotonic_ms();
     return board->port.fd >= 0;
 }
@@ -588,7 +583,8 @@ bool tend(GadgetBoards *boards, int index) {
     }
     if (board->port.fd < 0) return false;
     serve_once(&board->port);
-    if (board->port.dead) {
+    if (board->port.hungUp) {
+        // --hang-up-after: the cable is pulled.
         board->unplugged = true;
         if (!unplug(board)) boards->fine = false;
     } else if (board->port.chip->resetRequested) {
@@ -627,7 +623,7 @@ void plug_in_boards(const Options &options, SimulatedChip *const *chips, GadgetB
         GadgetBoard *board = &boards->board[i];
         chip_power_on(chips[i], Dialect::kUsb);
         board->app = names[i] != nullptr ? board_row(names[i]) : nullptr;
-        board->port = {-1, options.hangUpAfter, false, false, chips[i], monotonic_ms()};
+        board->port = {-1, options.hangUpAfter, false, chips[i], monotonic_ms()};
         boards->fine = gadget_make(&board->gadget, i) && plug(board, board->app == nullptr) &&
                        endAsked == 0;
     }
@@ -696,7 +692,7 @@ int main(int argc, char **argv) {
     // 300 KiB: too large for the stack.
     static SimulatedChip chip;
     chip_power_on(&chip, options.serialLink != nullptr ? Dialect::kUart : Dialect::kUsb);
-    Port port = {-1, options.hangUpAfter, false, false, &chip, monotonic_ms()};
+    Port port = {-1, options.hangUpAfter, false, &chip, monotonic_ms()};
     UMockdevTestbed *testbed = nullptr;
     if (!open_bootloader_port(options, &testbed, &port.fd)) return kOwnFailure;
     int status = run_program(options, serve_testbed_port, &port);

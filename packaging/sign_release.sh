@@ -18,6 +18,9 @@ vars=(UPM_SIGN_CERT UPM_SIGN_KEY UPM_SIGN_PKCS11_MODULE UPM_SIGN_PASSWORD_FILE U
 set_vars=""
 for var in "${vars[@]}"; do [ -z "${!var:-}" ] || set_vars+=" $var"; done
 [ -n "$set_vars" ] || exit 0
+# The password file alone is the OpenPGP key's passphrase
+# (packaging/openpgp_sign.sh), not a request for Authenticode.
+[ -z "${UPM_GPG_KEY:-}" ] || [ "$set_vars" != " UPM_SIGN_PASSWORD_FILE" ] || exit 0
 [ $# -gt 0 ] || fail "no files to sign"
 for var in UPM_SIGN_CERT UPM_SIGN_KEY; do
   [ -n "${!var:-}" ] || fail "$var is not set (set were:$set_vars); signing needs UPM_SIGN_CERT and UPM_SIGN_KEY"

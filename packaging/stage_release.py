@@ -3,6 +3,7 @@
 
   stage_release.py STAGING SBOM_DRAFT --newlines crlf|lf
                    --tool NAME --tool-source SOURCE_NOTE --tool-license LICENSE
+                   --tool-patches FOLDER
                    --version VERSION [--map NAME=LINK_MAP ...] NAME=FILE ...
 
 NAME=FILE: a file to copy to STAGING/NAME; a NAME ending in '*' (the mark is
@@ -12,6 +13,10 @@ and a file the linker took that no row covers stops the release. Writes
 THIRD-PARTY-NOTICES.txt and the tool's licence (beside NAME of --tool) into
 STAGING, and SBOM_DRAFT (outside it): the bill of materials without the
 files' hashes, which make_archive.py adds from the files as they are packed.
+The patches of ours applied to the tool's source (--tool-patches: the
+*.patch files as applied, each with a Debian-style header whose
+Description says what it mends) are named in the notices and recorded in
+the bill of materials, for the tool whose link took a file they change.
 """
 import argparse
 import json
@@ -20,6 +25,7 @@ import re
 import shutil
 import subprocess
 import sys
+import textwrap
 import urllib.parse
 
 # What a file the linker took belongs to. Path patterns, first match wins;
@@ -91,17 +97,72 @@ def taken_components(maps):
     return found
 
 
+def patch_header(name, text):
+    """(summary, explanation) from the patch's Debian-style Description field:
+    its first line, then the indented lines below it, " ." between paragraphs."""
+    lines = text.splitlines()
+    start = next((i for i, line in enumerate(lines) if line.startswith("Description:")), None)
+    if start is None:
+        sys.exit(f"stage_release: {name} has no Description: header saying what it mends")
+    paragraphs = [[]]
+    for line in lines[start + 1:]:
+        if not line.startswith(" "):
+            break
+        if line.strip() == ".":
+            paragraphs.append([])
+        else:
+            paragraphs[-1].append(line.strip())
+    return (lines[start].partition(":")[2].strip(),
+            "\n\n".join(" ".join(words) for words in paragraphs if words))
+
+
+def tool_patches(folder, link_map):
+    """[(file name, text, summary, explanation)] of the patches that change
+    what went into the tool: a patch that changes only source files the link
+    did not take (another system's) leaves the tool as upstream made it."""
+    with open(link_map, encoding="utf-8", errors="replace") as f:
+        taken = f.read()
+    found = []
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), encoding="utf-8") as f:
+            text = f.read()
+        changed = re.findall(r"^\+\+\+ [^/\s]+/(\S+)", text, re.M)
+        if not changed:
+            sys.exit(f"stage_release: {name} changes no file")
+        if any(not path.endswith(".cpp") or
+               re.search(r"[/(]%s\.o(bj)?\b" % re.escape(os.path.basename(path)), taken)
+               for path in changed):
+            found.append((name, text) + patch_header(name, text))
+    return found
+
+
 def copyright_text(package):
     """The licence texts as Debian ships them with the package."""
     with open(f"/usr/share/doc/{package}/copyright", encoding="utf-8") as f:
         return f.read()
 
 
-def notices(found, tool, tool_version, tool_license, source_name):
+def patch_notice(patches):
+    """How the tool differs from its source: each patch, what and why."""
+    if not patches:
+        return []
+    out = ["  Modified: built with these patches of ours to its source (each one's",
+           "  whole text is in sbom.cdx.json, under the tool's pedigree):"]
+    for name, _, summary, explanation in patches:
+        out += textwrap.wrap(f"{name}: {summary}", 78, initial_indent="  - ",
+                             subsequent_indent="    ")
+        for paragraph in explanation.split("\n\n"):
+            out += [""] + textwrap.wrap(paragraph, 78, initial_indent="    ",
+                                        subsequent_indent="    ")
+    return out
+
+
+def notices(found, tool, tool_version, tool_license, source_name, patches):
     rule = "=" * 78
     out = ["Third-party software in this archive", rule, "",
            f"bossac {tool_version} ({tool}), the flashing tool, built from {source_name}",
-           f"  Licence: {TOOL_LICENSE_ID}, text below and beside the tool.", ""]
+           f"  Licence: {TOOL_LICENSE_ID}, text below and beside the tool."]
+    out += patch_notice(patches) + [""]
     for key in sorted(found):
         c = found[key]
         name, licence = ABOUT[key]
@@ -122,7 +183,17 @@ def notices(found, tool, tool_version, tool_license, source_name):
     return "\n".join(out)
 
 
-def sbom_draft(found, options, program_name, tool_name, source_name, source_sha256):
+def pedigree(patches):
+    """The tool's patches as CycloneDX records them: each one's whole text,
+    and the fault it mends from its header."""
+    return {"patches": [{
+        "type": "unofficial",
+        "diff": {"text": {"contentType": "text/x-diff", "content": text}},
+        "resolves": [{"type": "defect", "name": summary, "description": explanation}],
+    } for _, text, summary, explanation in patches]}
+
+
+def sbom_draft(found, options, program_name, tool_name, source_name, source_sha256, patches):
     refs = {key: f"runtime:{key}" for key in found}
     tool = {
         "type": "application", "bom-ref": tool_name, "name": "bossac",
@@ -135,6 +206,9 @@ def sbom_draft(found, options, program_name, tool_name, source_name, source_sha2
             "comment": "the upstream tarball in Debian's source package bossa",
             "hashes": [{"alg": "SHA-256", "content": source_sha256}]}],
     }
+    if patches:
+        tool["description"] += ", with patches of ours"
+        tool["pedigree"] = pedigree(patches)
     runtime = []
     for key in sorted(found):
         c = found[key]
@@ -171,6 +245,7 @@ def main():
     parser.add_argument("--tool-version", required=True)
     parser.add_argument("--tool-source", required=True)
     parser.add_argument("--tool-license", required=True)
+    parser.add_argument("--tool-patches", required=True, help="the patches applied to its source")
     parser.add_argument("--map", action="append", default=[])
     parser.add_argument("files", nargs="+")
     options = parser.parse_args()
@@ -194,13 +269,16 @@ def main():
         tool_license = f.read()
     write_text(os.path.join(options.staging, os.path.dirname(options.tool), "LICENSE.txt"),
                tool_license, options.newlines)
-    found = taken_components([tuple(m.split("=", 1)) for m in options.map])
+    maps = [tuple(m.split("=", 1)) for m in options.map]
+    found = taken_components(maps)
+    patches = tool_patches(options.tool_patches, dict(maps)[options.tool])
     write_text(os.path.join(options.staging, "THIRD-PARTY-NOTICES.txt"),
-               notices(found, options.tool, options.tool_version, tool_license, source_name),
+               notices(found, options.tool, options.tool_version, tool_license, source_name,
+                       patches),
                options.newlines)
     with open(options.sbom_draft, "w", newline="\n") as f:
         json.dump(sbom_draft(found, options, program_name, options.tool, source_name,
-                             source_sha256), f, indent=2)
+                             source_sha256, patches), f, indent=2)
         f.write("\n")
 
 

@@ -1,27 +1,35 @@
 #!/usr/bin/env bash
 # The flashing tool's source for the build (cmake/bossac.cmake): Debian's
 # upstream tarball of bossa 1.9.1, checked against its SHA-256 before
-# anything is unpacked from it. Nothing of the tool is kept in this
-# repository.
+# anything is unpacked from it, with our patches for faults we found in it
+# (packaging/bossa/*.patch) applied. Nothing of the tool itself is kept in
+# this repository.
 #
-#   scripts/bossa-source.sh CACHE_DIR DEST [TARBALL]
+#   scripts/bossa-source.sh CACHE_DIR DEST PATCH_DIR [TARBALL]
 #
 # TARBALL, when given, is a local copy to use (it must match the sum);
 # otherwise CACHE_DIR/bossa_1.9.1.orig.tar.gz is used when it matches, else
 # fetched with apt-get source (needs a deb-src entry for Debian's main
 # archive: scripts/install-test-deps.sh adds one) and kept there for the
-# next build. Unpacks the tarball's src/ and LICENSE into DEST, and notes
-# the tarball's name and SHA-256 in DEST/SOURCE for the release's bill of
-# materials.
+# next build. Unpacks the tarball's src/ and LICENSE into DEST, applies
+# every PATCH_DIR/*.patch to it in name order (patch -p1, no fuzz), and
+# notes the tarball's name and SHA-256 in DEST/SOURCE and the patches as
+# applied in DEST/patches/, for the release's notices and bill of materials.
+# DEST appears only once every patch has applied: a build never goes on with
+# an unpatched or half-patched source.
 set -euo pipefail
+shopt -s nullglob
+export LC_ALL=C  # the patches' order is their names' bytes
 cache=$(mkdir -p "$1" && cd "$1" && pwd)
 dest=$2
-given=${3:-}
+given=${4:-}
 name=bossa_1.9.1.orig.tar.gz
 # The upstream tarball as Debian's bossa_1.9.1-3.dsc lists it.
 sha256=ca650455dfa36cbd029010167347525bea424717a71a691381c0811591c93e72
 sum_ok() { [ -f "$1" ] && echo "$sha256  $1" | sha256sum -c --status; }
 stop() { echo "bossa-source: $*" >&2; exit 1; }
+patch_dir=$(cd "$3" 2>/dev/null && pwd) || stop "no folder of patches $3"
+command -v patch >/dev/null || stop "no patch program to apply $patch_dir/*.patch: apt-get install patch"
 
 if [ -n "$given" ]; then
   [ -f "$given" ] || stop "UPM_BOSSA_TARBALL=$given: no such file"
@@ -54,8 +62,22 @@ else
 fi
 
 rm -rf "$dest"
-mkdir -p "$dest"
-tar -xzf "$tarball" -C "$dest" --strip-components=1 BOSSA-1.9.1/src BOSSA-1.9.1/LICENSE
+mkdir -p "$(dirname "$dest")"
+unpacked=$(mktemp -d "$dest.XXXXXX")
+trap 'rm -rf "$unpacked"' EXIT
+tar -xzf "$tarball" -C "$unpacked" --strip-components=1 BOSSA-1.9.1/src BOSSA-1.9.1/LICENSE
+mkdir "$unpacked/patches"
+for patch in "$patch_dir"/*.patch; do
+  # Exactly where it was made, or not at all: no fuzz, no second try, no
+  # .orig or .rej files left in the source.
+  if ! said=$(patch -p1 --batch --forward --fuzz=0 --no-backup-if-mismatch --reject-file=- \
+                -d "$unpacked" -i "$patch" 2>&1); then
+    stop "$patch does not apply to $name: $(grep -m1 -iE "fail|malformed|garbage|can't find|reversed" <<< "$said" || head -n1 <<< "$said")"
+  fi
+  cp "$patch" "$unpacked/patches/"
+done
 # Unpacked files keep the tarball's times; the build must see them as new.
-find "$dest" -type f -exec touch {} +
-echo "$name $sha256" > "$dest/SOURCE"
+find "$unpacked" -type f -exec touch {} +
+echo "$name $sha256" > "$unpacked/SOURCE"
+chmod 755 "$unpacked"
+mv "$unpacked" "$dest"

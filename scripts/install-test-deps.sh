@@ -6,19 +6,22 @@
 #   scripts/install-test-deps.sh windows  what scripts/demo.sh --windows needs
 set -euo pipefail
 # The program, the simulated board and the real flashing tool (built from
-# Debian's source of bossa, which apt-get source fetches).
-demo_packages=(cmake g++ make pkg-config umockdev libumockdev-dev libglib2.0-dev)
+# Debian's source of bossa, which apt-get source fetches, with our patches).
+demo_packages=(cmake g++ make pkg-config patch umockdev libumockdev-dev libglib2.0-dev)
 # The Windows program, Wine, and the compiler for the real bossac.exe.
 windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 packages=(
   "${demo_packages[@]}" "${windows_packages[@]}" python3 googletest libgtest-dev libgmock-dev
   clang clang-tidy cppcheck libclang-rt-14-dev valgrind strace
   libbenchmark-dev python3-serial libserialport-dev zip unzip git
-  # Signing releases, with a key in a software token for the tests.
-  osslsigncode openssl softhsm2 libengine-pkcs11-openssl
+  # Signing releases, with a key in a software token for the tests, and
+  # with OpenPGP.
+  osslsigncode openssl softhsm2 libengine-pkcs11-openssl gnupg gpgv
   # scripts/run-in-vm.sh: Debian's kernel under emulation, its first stage
   # on busybox, the modules' order from kmod.
   qemu-system-x86 busybox-static kmod
+  # The udev rules of the Linux archive, tried in the VM.
+  udev modemmanager dbus
 )
 # Node.js for the bill of materials' validator, from Debian unless the
 # machine has its own.

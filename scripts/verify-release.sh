@@ -1,22 +1,37 @@
 #!/usr/bin/env bash
-# Checks that a Windows release ZIP, signed or not, is exactly this commit's
-# source plus its Authenticode signatures. Run it in a checkout of the
-# release's commit:
+# Checks that a release archive, the Windows ZIP or the Linux tar.gz, signed
+# or not, is exactly this commit's source plus its signatures. Run it in a
+# checkout of the release's commit:
 #
-#   scripts/verify-release.sh UpdateProgramManually-<version>-win64.zip
+#   scripts/verify-release.sh [--key PUBLIC_KEY_FILE] ARCHIVE
 #
-# It builds the commit afresh and unsigned in a clone of its own (neither
-# uncommitted changes nor an old build folder can slip in), carries each
-# .exe's signature over from the ZIP onto its own staged files (osslsigncode
-# extract-signature, attach-signature), where the release's signing step
-# signs them, runs the release's pack step again on them, and compares byte
-# for byte. It prints each .exe's
-# signer and timestamp, or "unsigned", and names the files that differ.
-# Exit status 0 only on a match. Whether Windows trusts the signer is
-# Windows' own check (README, "Checking a release").
+# With --key it first checks the OpenPGP signature ARCHIVE.asc beside the
+# archive with gpgv, against the key(s) in that file alone, and says whose
+# it is; a missing or bad signature is a failure. Then it builds the commit
+# afresh and unsigned in a clone of its own (neither uncommitted changes
+# nor an old build folder can slip in); for a ZIP it carries each .exe's
+# Authenticode signature over from the ZIP onto its own staged files
+# (osslsigncode extract-signature, attach-signature), where the release's
+# signing step signs them; it runs the release's pack step again on them,
+# and compares byte for byte. It prints each .exe's signer and timestamp,
+# or "unsigned", and names the files that differ. Exit status 0 only on a
+# match. Whether Windows trusts the signer is Windows' own check, and
+# whether the OpenPGP key is the publisher's is yours (README, "Checking a
+# release").
 set -euo pipefail
-[ $# -eq 1 ] && [ -f "$1" ] || { echo "usage: scripts/verify-release.sh ZIP" >&2; exit 2; }
-zip=$(realpath "$1")
+usage() { echo "usage: scripts/verify-release.sh [--key PUBLIC_KEY_FILE] ARCHIVE" >&2; exit 2; }
+key=""
+if [ "${1:-}" = --key ]; then
+  [ $# -ge 2 ] && [ -f "$2" ] || usage
+  key=$(realpath "$2"); shift 2
+fi
+[ $# -eq 1 ] && [ -f "$1" ] || usage
+archive=$(realpath "$1")
+case $archive in
+  *.zip) preset=windows-release kind=zip plus=", plus its signatures" ;;
+  *.tar.gz) preset=linux-release kind=tar.gz plus="" ;;
+  *) usage ;;
+esac
 cd "$(dirname "$0")/.."
 git() { command git -c safe.directory='*' "$@"; }
 commit=$(git rev-parse HEAD)
@@ -24,21 +39,49 @@ git diff --quiet HEAD || echo "note: uncommitted changes are not part of this ch
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# The OpenPGP signature, against a keyring of the given file alone, in a
+# GnuPG home of this check's own: no key the user happens to hold counts.
+if [ -n "$key" ]; then
+  mkdir -m 700 "$work/gnupg"
+  if grep -q -- '-----BEGIN PGP' "$key"; then
+    gpg --batch --homedir "$work/gnupg" --dearmor < "$key" > "$work/keyring.gpg" 2>/dev/null \
+      || { echo "FAIL $key holds no OpenPGP key"; exit 1; }
+  else
+    cp "$key" "$work/keyring.gpg"
+  fi
+  [ -f "$archive.asc" ] || { echo "FAIL no signature: ${archive##*/}.asc is missing"; exit 1; }
+  said=$(gpgv --homedir "$work/gnupg" --status-fd 1 --keyring "$work/keyring.gpg" \
+           "$archive.asc" "$archive" 2>&1) || true
+  good=$(sed -n 's/^\[GNUPG:\] GOODSIG [0-9A-F]* //p' <<< "$said")
+  valid=$(sed -n 's/^\[GNUPG:\] VALIDSIG \([0-9A-F]*\) \([0-9-]*\) .*/\1 \2/p' <<< "$said")
+  if [ -z "$good" ] || [ -z "$valid" ]; then
+    echo "$said" | grep -v '^\[GNUPG:\]' | sed 's/^/  /'
+    echo "FAIL ${archive##*/}.asc is no good signature of ${archive##*/} by the key in ${key##*/}"
+    exit 1
+  fi
+  read -r fingerprint made <<< "$valid"
+  echo "ok   ${archive##*/}.asc: good signature from $good (key $fingerprint), made $made"
+fi
+
 src="$work/src"
 git clone -q --no-checkout --no-hardlinks . "$src"
 git -C "$src" checkout -q --detach "$commit"
 echo "Building $commit unsigned in a fresh clone..."
 if ! (cd "$src" && env -u UPM_SIGN_CERT -u UPM_SIGN_KEY -u UPM_SIGN_PKCS11_MODULE \
-        -u UPM_SIGN_PASSWORD_FILE -u UPM_SIGN_TIMESTAMP_URL \
-        cmake --workflow --preset windows-release) > "$work/build.log" 2>&1; then
+        -u UPM_SIGN_PASSWORD_FILE -u UPM_SIGN_TIMESTAMP_URL -u UPM_GPG_KEY \
+        cmake --workflow --preset "$preset") > "$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log"; echo "FAIL the release build of $commit"; exit 1
 fi
 # The staged files of the release (cmake/release.cmake) and the bill of
 # materials' draft, for the pack step to run again on below.
-build="$src/build/windows-release"
+build="$src/build/$preset"
 own="$build/package"
 given="$work/given"
-unzip -q "$zip" -d "$given"
+mkdir "$given"
+case $archive in
+  *.zip) unzip -q "$archive" -d "$given" ;;
+  *) tar -xzf "$archive" -C "$given" ;;
+esac
 
 signature() {  # EXE: its signer and timestamp, or "unsigned"
   local said signer stamp
@@ -51,8 +94,8 @@ signature() {  # EXE: its signer and timestamp, or "unsigned"
   else echo "signed by $signer, timestamped $stamp"; fi
 }
 
-# Each signature of the given archive, onto the same staged file of this
-# build.
+# Each Authenticode signature of the given archive, onto the same staged
+# file of this build (the Linux archive has none).
 while IFS= read -r -d '' exe; do
   name=${exe#"$given/"}
   echo "$name: $(signature "$exe")"
@@ -69,13 +112,15 @@ done < <(find "$given" -name '*.exe' -print0 | sort -z)
 
 # The release's own pack step (target release_archive), on these files:
 # the bill of materials' hashes and the archive as the signed build made them.
-python3 "$src/packaging/make_archive.py" "$work/repacked.zip" "$src" "$own" "$build/sbom-draft.json"
+repacked="$work/repacked.$kind"
+python3 "$src/packaging/make_archive.py" "$repacked" "$src" "$own" "$build/sbom-draft.json"
 
-if cmp -s "$zip" "$work/repacked.zip"; then
-  echo "ok   ${zip##*/} is $commit's release, byte for byte, plus its signatures"
+name=${archive##*/}
+if cmp -s "$archive" "$repacked"; then
+  echo "ok   $name is $commit's release, byte for byte$plus"
   exit 0
 fi
-echo "FAIL ${zip##*/} is not $commit's release plus its signatures"
+echo "FAIL $name is not $commit's release$plus"
 differing=$( (cd "$given" && find . -type f; cd "$own" && find . -type f) | sort -u | while read -r f; do
   cmp -s "$given/$f" "$own/$f" || echo "  differs: ${f#./}"
 done)

@@ -49,7 +49,7 @@ grep -q '<Board>_App_<version>\.bin' "$unpacked/README.txt" \
 for text in README.txt THIRD-PARTY-NOTICES.txt Bossac/1.9.1/LICENSE.txt; do
   grep -q $'\r$' "$unpacked/$text" || fail "$text lacks Windows line breaks"
 done
-! grep -qE 'dialout|bossa-cli|ttyACM|\[[WL#]\]' "$unpacked/README.txt" \
+! grep -qE 'dialout|udev|bossa-cli|ttyACM|\[[WL#]\]' "$unpacked/README.txt" \
   || fail "the Windows guide holds Linux lines or unfilled marks"
 scripts/stages/10-windows-dlls.sh "$unpacked/UpdateProgramManually.exe" "$unpacked/Bossac/1.9.1/bossac.exe"
 echo "ok   $zip"

@@ -8,7 +8,11 @@
 # signed program and flashing tool from the ZIP flash the simulated board
 # under Wine, verify-release.sh finds the ZIP to be the commit's release
 # plus its signatures and refuses two tampered copies, and bad signing input
-# stops the build with one clear line and no archive.
+# stops the build with one clear line and no archive. Both archives also
+# get an OpenPGP signature from a throwaway key with a passphrase (the same
+# password file): gpgv accepts them, verify-release.sh --key accepts the
+# genuine tar.gz and refuses a re-signed one with a byte changed in its
+# guide, one with another archive's signature and one with none.
 #
 #   scripts/stages/26-signed-release.sh
 #
@@ -24,7 +28,10 @@ commit=$(git rev-parse HEAD)
 git diff --quiet HEAD || echo "note: uncommitted changes are not part of this check (it builds $commit)"
 work=$(mktemp -d)
 tsa_pid=""
-trap '[ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+# A GnuPG home of this stage's own; its agent goes with it.
+export GNUPGHOME="$work/gnupg"
+trap '[ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true; gpgconf --kill gpg-agent 2>/dev/null || true
+      rm -rf "$work"' EXIT
 fail() { echo "FAIL $*"; exit 1; }
 module=/usr/lib/softhsm/libsofthsm2.so
 [ -f "$module" ] || fail "no SoftHSM2 module at $module (scripts/install-test-deps.sh installs softhsm2)"
@@ -101,7 +108,19 @@ tsa_pid=$!
 for _ in $(seq 50); do [ -s "$pki/tsa-port" ] && break; sleep 0.2; done
 [ -s "$pki/tsa-port" ] || { cat "$pki/tsa.log"; fail "the time-stamping service did not start"; }
 
-signing=(UPM_SIGN_CERT="$pki/publisher-chain.pem" UPM_SIGN_KEY="pkcs11:token=upm-release;object=publisher"
+# The OpenPGP release key, its passphrase the token's PIN (one password
+# file serves both), and an expired key. The agent keeps no passphrase, so
+# that a wrong one is really tried.
+mkdir -m 700 "$GNUPGHOME"
+printf 'default-cache-ttl 0\nmax-cache-ttl 0\n' > "$GNUPGHOME/gpg-agent.conf"
+gpg --batch --pinentry-mode loopback --passphrase-file "$pki/pin" \
+  --quick-gen-key "Example Test Release <release@example.org>" ed25519 sign 2d 2>/dev/null
+gpg --batch --pinentry-mode loopback --passphrase '' --faked-system-time 20200101T000000 \
+  --quick-gen-key "Example Expired Release <expired@example.org>" ed25519 sign 1d 2>/dev/null
+gpg --batch --armor --export release@example.org > "$work/release-key.asc"
+gpg --batch --dearmor < "$work/release-key.asc" > "$work/release-key.gpg"
+
+signing=(UPM_GPG_KEY=release@example.org UPM_SIGN_CERT="$pki/publisher-chain.pem" UPM_SIGN_KEY="pkcs11:token=upm-release;object=publisher"
          UPM_SIGN_PKCS11_MODULE="$module" UPM_SIGN_PASSWORD_FILE="$pki/pin"
          UPM_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$pki/tsa-port")")
 
@@ -115,7 +134,18 @@ archive=$(echo "$src"/build/windows-release/*-win64.zip)
 (cd "${archive%/*}" && sha256sum -c --quiet "${archive##*/}.sha256") || fail "the .sha256 is not the signed ZIP's"
 zip="$work/${archive##*/}"
 cp "$archive" "$zip"
+(cd "$src" && env "${signing[@]}" cmake --workflow --preset linux-release) >> "$work/build.log" 2>&1 \
+  || { tail -n 30 "$work/build.log"; fail "the signed Linux release build"; }
+tgz_archive=$(echo "$src"/build/linux-release/*-linux-x86_64.tar.gz)
+tgz="$work/${tgz_archive##*/}"
+cp "$archive.asc" "$zip.asc"
+cp "$tgz_archive" "$tgz_archive.asc" "$work/"
 ! grep -rqF -e "$pin" "$work/build.log" || fail "the PIN is in the build's output"
+for signed in "$zip" "$tgz"; do
+  said=$(gpgv --homedir "$work" --keyring "$work/release-key.gpg" "$signed.asc" "$signed" 2>&1) \
+    || { echo "$said"; fail "gpgv refuses ${signed##*/}.asc"; }
+  echo "ok   gpgv: ${signed##*/}.asc: $(grep -o 'Good signature.*' <<< "$said")"
+done
 
 check_kit "$zip" "$src/build/windows-release" UpdateProgramManually.exe Bossac/1.9.1/bossac.exe
 
@@ -163,22 +193,60 @@ for row in "README.txt no" "UpdateProgramManually.exe yes"; do
   echo "ok   verify-release.sh refuses one byte changed in $entry"
 done
 
-# Bad input: one clear line, no archive, not even an earlier one, and never the PIN.
-bad_row() {  # EXPECTED VAR=VALUE...: the signing variables changed so, the build must fail
-  local expected=$1; shift
-  echo "an earlier archive" > "$archive"
-  if (cd "$src" && env "${signing[@]}" "$@" cmake --build --preset windows-release) > "$work/bad.log" 2>&1; then
+# The tar.gz against the release key alone: genuine; re-signed with a byte
+# changed in its guide (a good signature does not make it the commit's);
+# with the ZIP's signature; with none.
+mkdir "$work/tampered" "$work/other" "$work/unsigned"
+tampered="$work/tampered/${tgz##*/}"
+python3 - "$tgz" "$tampered" <<'EOF'
+import io, sys, tarfile
+with tarfile.open(sys.argv[1]) as given, \
+     tarfile.open(sys.argv[2], "w:gz", format=tarfile.USTAR_FORMAT) as changed:
+    for info in given.getmembers():
+        data = bytearray(given.extractfile(info).read()) if info.isfile() else None
+        if info.name == "README.txt":
+            data[10] ^= 0x01
+        changed.addfile(info, io.BytesIO(data) if data is not None else None)
+EOF
+gpg --batch --pinentry-mode loopback --passphrase-file "$pki/pin" --armor --detach-sign \
+  --local-user release@example.org --output "$tampered.asc" "$tampered" 2>/dev/null
+cp "$tgz" "$work/other/"; cp "$zip.asc" "$work/other/${tgz##*/}.asc"
+cp "$tgz" "$work/unsigned/"
+scripts/verify-release.sh --key "$work/release-key.asc" "$tgz" \
+  || fail "verify-release.sh --key refuses the genuine signed tar.gz"
+for row in "tampered   differs: README.txt" "other FAIL ${tgz##*/}.asc is no good signature" \
+           "unsigned FAIL no signature: ${tgz##*/}.asc is missing"; do
+  read -r folder expected <<< "$row"
+  if said=$(scripts/verify-release.sh --key "$work/release-key.asc" "$work/$folder/${tgz##*/}"); then
+    echo "$said"; fail "verify-release.sh --key accepts the $folder tar.gz"
+  fi
+  grep -qF -- "$expected" <<< "$said" || { echo "$said"; fail "verify-release.sh does not say: $expected"; }
+  echo "ok   verify-release.sh --key refuses the $folder tar.gz: $expected"
+done
+
+# Bad input: one clear line, no archive and no signature, not even earlier
+# ones, and never the PIN or passphrase.
+bad_row() {  # ARCHIVE EXPECTED VAR=VALUE...: the signing variables changed so, the build must fail
+  local made=$1 expected=$2 preset said; shift 2
+  preset=$(basename "$(dirname "$made")")
+  echo "an earlier archive" > "$made"
+  echo "an earlier signature" > "$made.asc"
+  if (cd "$src" && env "${signing[@]}" "$@" cmake --build --preset "$preset") > "$work/bad.log" 2>&1; then
     fail "built with $*"
   fi
-  grep -q "^sign_release: .*$expected" "$work/bad.log" || { cat "$work/bad.log"; fail "no line '$expected' for $*"; }
-  [ ! -e "$archive" ] || fail "an archive is left after a failed signing with $*"
+  said=$(grep -E '^(sign_release|openpgp_sign): ' "$work/bad.log" | tail -n 1)
+  grep -q -- "$expected" <<< "$said" || { cat "$work/bad.log"; fail "no line '$expected' for $*"; }
+  [ ! -e "$made" ] || fail "an archive is left after a failed signing with $*"
+  [ ! -e "$made.asc" ] || fail "a signature is left after a failed signing with $*"
   ! grep -qF -e "$pin" -e 0000-wrong-pin "$work/bad.log" || fail "a PIN is in the output with $*"
-  local said; said=$(grep '^sign_release: ' "$work/bad.log" | tail -n 1)
   echo "ok   ${*//"$work/"/} -> ${said//"$work/"/}"
 }
-bad_row "UPM_SIGN_PASSWORD_FILE names no readable file" UPM_SIGN_PASSWORD_FILE="$pki/no-such-pin"
-bad_row "not for code signing" UPM_SIGN_CERT="$pki/web-chain.pem" UPM_SIGN_KEY="$pki/web.key"
-bad_row "UPM_SIGN_KEY does not belong" UPM_SIGN_KEY="pkcs11:token=upm-release;object=web"
-bad_row "osslsigncode could not sign" UPM_SIGN_PASSWORD_FILE="$pki/wrong-pin"
+bad_row "$archive" "UPM_SIGN_PASSWORD_FILE names no readable file" UPM_SIGN_PASSWORD_FILE="$pki/no-such-pin"
+bad_row "$archive" "not for code signing" UPM_SIGN_CERT="$pki/web-chain.pem" UPM_SIGN_KEY="$pki/web.key"
+bad_row "$archive" "UPM_SIGN_KEY does not belong" UPM_SIGN_KEY="pkcs11:token=upm-release;object=web"
+bad_row "$archive" "osslsigncode could not sign" UPM_SIGN_PASSWORD_FILE="$pki/wrong-pin"
 grep -q "PIN incorrect" "$work/bad.log" || { cat "$work/bad.log"; fail "the token's refusal is not shown"; }
+bad_row "$tgz_archive" "no secret key" UPM_GPG_KEY=nobody@example.org
+bad_row "$tgz_archive" "expired on 2020-01-02" UPM_GPG_KEY=expired@example.org
+bad_row "$tgz_archive" "Bad passphrase" UPM_SIGN_PASSWORD_FILE="$pki/wrong-pin"
 echo "ok   signed release of $commit"

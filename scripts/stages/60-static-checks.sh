@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # clang-tidy (checks in .clang-tidy) and cppcheck over the product code, the
-# simulated board included.
+# simulated board and the udev rules' writer included.
 # Nothing may be reported; a finding that stays is silenced at its site with
 # its reason. Uses the compile databases of the native and windows builds.
 set -euo pipefail
@@ -17,8 +17,8 @@ echo "--- clang-tidy, Linux build"
 clang-tidy --quiet -p "$native" --extra-arg=-Wno-unknown-warning-option \
   "${shared[@]}" platform/platform_linux.cpp
 
-echo "--- clang-tidy, the simulated board"
-clang-tidy --quiet -p "$native" --extra-arg=-Wno-unknown-warning-option demo/*.cpp
+echo "--- clang-tidy, the simulated board and the udev rules' writer"
+clang-tidy --quiet -p "$native" --extra-arg=-Wno-unknown-warning-option demo/*.cpp packaging/linux/*.cpp
 
 echo "--- clang-tidy, Windows platform file"
 # clang reads the MinGW-w64 headers the cross build uses; its own builtin
@@ -39,7 +39,7 @@ for platform in linux windows; do
     --std=c++17 --language=c++ --quiet -I platform -I detection -I firmware -I app \
     "${shared[@]}" "platform/platform_${platform}.cpp"
 done
-echo "--- cppcheck, the simulated board"
+echo "--- cppcheck, the simulated board and the udev rules' writer"
 cppcheck --enable=warning,portability,performance --error-exitcode=1 --inline-suppr \
-  --std=c++17 --language=c++ --quiet -I platform -I detection -I demo demo/*.cpp
+  --std=c++17 --language=c++ --quiet -I platform -I detection -I demo demo/*.cpp packaging/linux/*.cpp
 echo "Static checks clean."

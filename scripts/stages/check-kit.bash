@@ -2,7 +2,8 @@
 # complete kit. Its bill of materials is valid CycloneDX 1.6 (by the
 # CycloneDX project's own strict validator) and gives the SHA-256 of every
 # program as it stands in the archive, signed or not; its notices name every
-# component the linker took for either program.
+# component the linker took for either program; both carry each of our
+# patches (packaging/bossa/) that changes what went into the tool.
 #
 #   check_kit ARCHIVE BUILD PROGRAM TOOL   (BUILD: where the linker maps are)
 #
@@ -48,6 +49,14 @@ for name, link_map in ((program, "UpdateProgramManually.map"), (tool, "bossac.ma
             bad.append(f"the notices lack {title} {found['version']} as linked into {name}")
         if not any(c["name"] == title for c in bom["components"]):
             bad.append(f"the bill of materials lacks {title}")
+# The patches of the repository, verbatim, and only those the tool took.
+patches = stage_release.tool_patches("packaging/bossa", os.path.join(build, "bossac.map"))
+recorded = [(p["type"], p["diff"]["text"]["content"], [r["type"] for r in p["resolves"]])
+            for c in bom["components"] if c["bom-ref"] == tool
+            for p in c.get("pedigree", {}).get("patches", [])]
+if recorded != [("unofficial", text, ["defect"]) for _, text, _, _ in patches]:
+    bad.append(f"the bill of materials does not carry the patches {tool} was built with")
+bad += [f"the notices do not name {name}" for name, *_ in patches if name not in notices]
 for line in bad:
     print("FAIL", line)
 sys.exit(1 if bad else 0)

@@ -232,14 +232,17 @@ class RealToolRow:
 
 REAL_TOOL_ROWS = [
     RealToolRow("whole_upload", 10_000, "Verify successful", flashed=True),  # 156.25 pages
-    # The tool is sending the data of its first write (a 4 KiB buffer at a time).
-    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000),
+    # The board goes while the data of the tool's first write (4 KiB) is on
+    # its way: on the real kernel cdc_acm has taken it all from the tool at
+    # once, which then waits for an answer.
+    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000,
+                backends=KERNEL),
     RealToolRow("image_larger_than_flash", FLASH_SIZE + 1, "File operation exceeds flash size"),
     # The tool waits for the answer to the copy of its first 4 KiB into
-    # flash, "Y00002000,00001000#" (bytes 4 348 to 4 366): the board goes
-    # before its "#" arrives.
+    # flash, "Y00002000,00001000#" (bytes 4 348 to 4 366 from the tool): the
+    # board goes before its "#" arrives.
     RealToolRow("unplugged_awaiting_answer", 10_000, "SAM-BA operation failed",
-                hang_up_after=4_366, backends=KERNEL),
+                hang_up_after=4_366),
     RealToolRow("bootloader_at_second_attempt", 10_000, "Verify successful", flashed=True,
                 scenario="bootloader_at_second_attempt", backends=KERNEL),
     RealToolRow("no_bootloader_at_any_attempt", 10_000, None,
