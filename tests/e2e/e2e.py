@@ -641,7 +641,7 @@ class WindowsBackend:
         return converse(command, dict(self.env, **env_extra), cwd, scenario.stdin, on_tap,
                         script)
 
-    boards_of = LinuxBackend.boards_of
+    boards_of = staticmethod(LinuxBackend.boards_of)
 
     def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
         """The program under Wine sees a Quarnel on COM8 and the bootloader
