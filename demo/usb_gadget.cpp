@@ -145,6 +145,30 @@ void remove_part(const UsbGadget *gadget, const char *relative, bool isLink) {
     }
 }
 
+// Unbinds the gadget and removes whatever of its folders exist, the
+// function's link first; false when the gadget's folder stays.
+bool remove_folders(UsbGadget *gadget) {
+    struct stat status = {};
+    if (stat(gadget->folder, &status) != 0) return true;
+    char udc[kGadgetPathCapacity + 16];
+    path_in(gadget, "UDC", udc, sizeof udc);
+    // Refused (ENODEV) when it is not bound: nothing to undo then.
+    if (put_text(udc, "\n") && gadget->hostTty[0] != '\0') {
+        for (int waitedMs = 0; host_tty_exists(gadget) && waitedMs < kEnumerationLimitMs;
+             waitedMs += kLookEveryMs) {
+            wait_a_little();
+        }
+    }
+    gadget->hostTty[0] = '\0';
+    remove_part(gadget, kFunctionLink, true);
+    remove_part(gadget, kConfiguration, false);
+    remove_part(gadget, kFunction, false);
+    remove_part(gadget, kStrings, false);
+    if (rmdir(gadget->folder) == 0 || errno == ENOENT) return true;
+    fprintf(stderr, "simulated_board: cannot remove %s: %s\n", gadget->folder, strerror(errno));
+    return false;
+}
+
 }  // namespace
 
 bool gadget_make(UsbGadget *gadget, int controller) {
@@ -153,9 +177,8 @@ bool gadget_make(UsbGadget *gadget, int controller) {
     gadget->deviceTty[0] = '\0';
     snprintf(gadget->folder, sizeof gadget->folder, "%s/simulated_board%d", kGadgetRoot,
              controller);
-    gadget_remove(gadget);
-    snprintf(gadget->folder, sizeof gadget->folder, "%s/simulated_board%d", kGadgetRoot,
-             controller);
+    // One left by a run that was killed outright goes first.
+    if (!remove_folders(gadget)) return false;
     char serial[32];
     snprintf(serial, sizeof serial, "SIMULATED%d", controller);
     char target[kGadgetPathCapacity + 64];
@@ -235,30 +258,7 @@ int gadget_open_tty(const UsbGadget *gadget) {
 
 bool gadget_remove(UsbGadget *gadget) {
     if (gadget->folder[0] == '\0') return true;
-    struct stat status = {};
-    if (stat(gadget->folder, &status) != 0) {
-        gadget->folder[0] = '\0';
-        return true;
-    }
-    char udc[kGadgetPathCapacity + 16];
-    path_in(gadget, "UDC", udc, sizeof udc);
-    // Refused (ENODEV) when it is not bound: nothing to undo then.
-    if (put_text(udc, "\n") && gadget->hostTty[0] != '\0') {
-        for (int waitedMs = 0; host_tty_exists(gadget) && waitedMs < kEnumerationLimitMs;
-             waitedMs += kLookEveryMs) {
-            wait_a_little();
-        }
-    }
-    gadget->hostTty[0] = '\0';
-    remove_part(gadget, kFunctionLink, true);
-    remove_part(gadget, kConfiguration, false);
-    remove_part(gadget, kFunction, false);
-    remove_part(gadget, kStrings, false);
-    bool removed = rmdir(gadget->folder) == 0 || errno == ENOENT;
-    if (!removed) {
-        fprintf(stderr, "simulated_board: cannot remove %s: %s\n", gadget->folder,
-                strerror(errno));
-    }
+    bool removed = remove_folders(gadget);
     gadget->folder[0] = '\0';
     return removed;
 }
