@@ -1,7 +1,7 @@
 // simulated_board: runs a program beside a simulated board, with no hardware.
 //
-//   simulated_board [--board NAME|none] [--serial-link PATH] [--flash-dump FILE]
-//                   [--hang-up-after BYTES] -- PROGRAM [ARG...]
+//   simulated_board [--board NAME|none] [--serial-link PATH | --usb-gadget]
+//                   [--flash-dump FILE] [--hang-up-after BYTES] -- PROGRAM [ARG...]
 //   simulated_board --help
 //
 // A umockdev testbed holds two USB serial ports: the application board NAME
@@ -19,6 +19,14 @@
 //                          PROGRAM runs as it is. A link in a Wine prefix's
 //                          dosdevices makes it a COM port. There is no USB
 //                          port to make there: --board only checks its NAME.
+//   --usb-gadget           no testbed: the board is a USB gadget of the
+//                          kernel's (usb_gadget.h) on dummy_hcd, which the
+//                          host side sees as on a cable; SIGUSR1 is the double
+//                          tap on the reset button, after which it comes back
+//                          as its bootloader, and the tool's reset brings back
+//                          the application. A second --board (and a second
+//                          --flash-dump for it) is a second board, on the
+//                          second controller, tapped by SIGUSR2.
 //   --flash-dump FILE      once PROGRAM has ended, the whole flash into FILE
 //   --hang-up-after BYTES  the board is unplugged after that many bytes from
 //                          the tool: its port hangs up there and then
@@ -45,6 +53,7 @@
 
 #include "boards.h"
 #include "simulated_chip.h"
+#include "usb_gadget.h"
 
 extern char **environ;
 
@@ -63,19 +72,28 @@ struct Options {
     const char *board = "Quarnel";  // null: none
     const char *serialLink = nullptr;  // null: the umockdev testbed
     const char *flashDump = nullptr;
+    bool usbGadget = false;
+    int boardsGiven = 0, flashDumpsGiven = 0;
+    const char *secondBoard = nullptr;  // --usb-gadget only
+    const char *secondFlashDump = nullptr;
     long long hangUpAfter = -1;  // -1: never
     char **program = nullptr;
     bool help = false;
 };
 
 void print_usage(FILE *out) {
-    fputs("usage: simulated_board [--board NAME|none] [--serial-link PATH] [--flash-dump FILE]\n"
-          "                       [--hang-up-after BYTES] -- PROGRAM [ARG...]\n"
+    fputs("usage: simulated_board [--board NAME|none] [--serial-link PATH | --usb-gadget]\n"
+          "                       [--flash-dump FILE] [--hang-up-after BYTES] -- PROGRAM [ARG...]\n"
           "       simulated_board --help\n"
           "Runs PROGRAM beside a simulated board. Without --serial-link, inside a umockdev\n"
           "testbed with the board NAME as ttyACM0 and its bootloader as ttyACM1 (USB).\n"
           "With it, the bootloader answers as on its UART on a pseudo-terminal linked at\n"
           "PATH, PROGRAM runs as it is, and no port is made for the board NAME.\n"
+          "With --usb-gadget (as root, in scripts/run-in-vm.sh's guest), the board is a\n"
+          "USB gadget on dummy_hcd and PROGRAM runs as it is: SIGUSR1 double-taps its\n"
+          "reset button, and it comes back as its bootloader; the tool's reset brings back\n"
+          "the application. --board and --flash-dump given twice: a second board, tapped\n"
+          "by SIGUSR2.\n"
           "boards:",
           out);
     for (const VidPidStruct &board : knownAppBoards) fprintf(out, " %s", board.name);
@@ -100,12 +118,20 @@ bool parse_options(int argc, char **argv, Options *options) {
             options->help = true;
             return true;
         }
+        if (strcmp(option, "--usb-gadget") == 0) {
+            options->usbGadget = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char *value = argv[++i];
-        if (strcmp(option, "--board") == 0) {
+        if (strcmp(option, "--board") == 0 && options->boardsGiven++ == 1) {
+            options->secondBoard = value;
+        } else if (strcmp(option, "--board") == 0) {
             options->board = strcmp(value, "none") == 0 ? nullptr : value;
         } else if (strcmp(option, "--serial-link") == 0) {
             options->serialLink = value;
+        } else if (strcmp(option, "--flash-dump") == 0 && options->flashDumpsGiven++ == 1) {
+            options->secondFlashDump = value;
         } else if (strcmp(option, "--flash-dump") == 0) {
             options->flashDump = value;
         } else if (strcmp(option, "--hang-up-after") == 0) {
@@ -452,18 +478,201 @@ void close_bootloader_port(const Options &options, UMockdevTestbed *testbed, int
     }
 }
 
-int run_program(const Options &options, Port *port) {
+// Serves the boards until the child ends; false when its end cannot be had.
+using Server = bool (*)(void *boards, pid_t child, int *status);
+
+bool serve_testbed_port(void *port, pid_t child, int *status) {
+    return serve_until_exit(static_cast<Port *>(port), child, status);
+}
+
+int run_program(const Options &options, Server serve, void *boards) {
     Interrupts saved;
     ignore_interrupts(&saved);
     pid_t child = 0;
     int status = kCannotStart;
     if (start_program(options.program, &saved, &child)) {
         int waitStatus = 0;
-        status = serve_until_exit(port, child, &waitStatus) ? exit_status_of(waitStatus)
-                                                             : kOwnFailure;
+        status = serve(boards, child, &waitStatus) ? exit_status_of(waitStatus) : kOwnFailure;
     }
     restore_interrupts(&saved);
     return status;
+}
+
+// --- Boards on the kernel's USB gadgets --------------------------------------------------
+
+constexpr int kMaxGadgetBoards = 2;
+
+// A board on a USB gadget shows itself either as its application or as its
+// bootloader, whose port (the gadget's tty) the chip answers on.
+struct GadgetBoard {
+    const VidPidStruct *app;  // null: none, it stays in its bootloader
+    UsbGadget gadget;
+    Port port;        // fd -1 while it runs its application or is unplugged
+    bool unplugged;   // for good: it is never plugged in again
+    bool resetSeen;   // the tool reset the chip at least once
+};
+
+struct GadgetBoards {
+    GadgetBoard board[kMaxGadgetBoards];
+    int count;
+    bool fine;  // false once a board could not come back as it should
+};
+
+volatile sig_atomic_t tapAsked[kMaxGadgetBoards];
+volatile sig_atomic_t endAsked;  // the signal that asks this program to end, or 0
+
+}  // namespace
+
+extern "C" {
+static void ask_for_tap(int signalNumber) { tapAsked[signalNumber == SIGUSR1 ? 0 : 1] = 1; }
+static void ask_to_end(int signalNumber) { endAsked = signalNumber; }
+}
+
+namespace {
+
+// The gadgets must go whatever ends this program, so the signals that end
+// it only ask for an end; the serving loop sees to it.
+void catch_gadget_signals() {
+    struct sigaction tap = {};
+    tap.sa_handler = ask_for_tap;
+    sigaction(SIGUSR1, &tap, nullptr);
+    sigaction(SIGUSR2, &tap, nullptr);
+    struct sigaction end = {};
+    end.sa_handler = ask_to_end;
+    sigaction(SIGTERM, &end, nullptr);
+    sigaction(SIGHUP, &end, nullptr);
+    sigaction(SIGINT, &end, nullptr);
+}
+
+// The board appears on the host as its bootloader or as its application.
+bool plug(GadgetBoard *board, bool bootloader) {
+    const VidPidStruct &row = bootloader ? knownBootloaders[0] : *board->app;
+    UsbIdentity identity = {0, 0, row.name};
+    if (!usb_ids_of(row, &identity.vendor, &identity.product) ||
+        !gadget_plug(&board->gadget, identity)) {
+        return false;
+    }
+    if (!bootloader) return true;
+    board->port.fd = gadget_open_tty(&board->gadget);
+    board->port.hungUp = false;
+    board->port.lastLookMs = monotonic_ms();
+    return board->port.fd >= 0;
+}
+
+// The cable out: the host's tty goes, and the gadget's is hung up.
+bool unplug(GadgetBoard *board) {
+    if (board->port.fd >= 0) close(board->port.fd);
+    board->port.fd = -1;
+    return gadget_unplug(&board->gadget);
+}
+
+// A reset: the board leaves the bus and enumerates anew.
+void restart(GadgetBoards *boards, GadgetBoard *board, bool bootloader) {
+    if (unplug(board) && plug(board, bootloader)) return;
+    board->unplugged = true;
+    boards->fine = false;
+}
+
+// One look at a board: a double tap asked for, the tool's bytes, and the
+// reset or the unplug they bring. False when it has no port to look at.
+bool tend(GadgetBoards *boards, int index) {
+    GadgetBoard *board = &boards->board[index];
+    if (tapAsked[index] != 0) {
+        tapAsked[index] = 0;
+        if (!board->unplugged) restart(boards, board, true);
+    }
+    if (board->port.fd < 0) return false;
+    serve_once(&board->port);
+    if (board->port.hungUp) {
+        // --hang-up-after: the cable is pulled.
+        board->unplugged = true;
+        if (!unplug(board)) boards->fine = false;
+    } else if (board->port.chip->resetRequested) {
+        // The new application starts, as on a real board; one with none
+        // comes back in its bootloader.
+        board->port.chip->resetRequested = false;
+        board->resetSeen = true;
+        restart(boards, board, board->app == nullptr);
+    }
+    return true;
+}
+
+bool serve_gadgets_until_exit(void *context, pid_t child, int *status) {
+    GadgetBoards *boards = static_cast<GadgetBoards *>(context);
+    for (;;) {
+        pid_t ended = waitpid(child, status, WNOHANG);
+        if (ended == child) return true;
+        if ((ended < 0 && errno != EINTR) || endAsked != 0) return false;
+        bool looked = false;
+        for (int i = 0; i < boards->count; ++i) looked = tend(boards, i) || looked;
+        if (!looked) poll(nullptr, 0, kIdlePollMs);
+    }
+}
+
+// Each board's gadget, plugged in one after the other, each enumerated
+// before the next: cdc_acm gives a new device the lowest free ttyACM number,
+// so the first board named is ttyACM0 (on usb1, dummy_hcd.0's bus), and the
+// program takes the first port by name. Bound at once, the two would race
+// through the kernel's hub work queue.
+void plug_in_boards(const Options &options, SimulatedChip *const *chips, GadgetBoards *boards) {
+    const char *names[kMaxGadgetBoards] = {options.board, options.secondBoard};
+    const int count = options.secondBoard != nullptr ? 2 : 1;
+    boards->count = count;
+    boards->fine = true;
+    for (int i = 0; i < count && boards->fine; ++i) {
+        GadgetBoard *board = &boards->board[i];
+        chip_power_on(chips[i], Dialect::kUsb);
+        board->app = names[i] != nullptr ? board_row(names[i]) : nullptr;
+        board->port = {-1, options.hangUpAfter, false, chips[i], monotonic_ms()};
+        boards->fine = gadget_make(&board->gadget, i) && plug(board, board->app == nullptr) &&
+                       endAsked == 0;
+    }
+}
+
+void remove_boards(GadgetBoards *boards) {
+    for (int i = 0; i < boards->count; ++i) {
+        GadgetBoard *board = &boards->board[i];
+        if (board->port.fd >= 0) close(board->port.fd);
+        board->port.fd = -1;
+        if (!gadget_remove(&board->gadget)) boards->fine = false;
+        if (board->resetSeen) board->port.chip->resetRequested = true;
+    }
+}
+
+int run_on_gadgets(const Options &options) {
+    // 300 KiB each: too large for the stack.
+    static SimulatedChip first, second;
+    SimulatedChip *const chips[kMaxGadgetBoards] = {&first, &second};
+    static GadgetBoards boards;
+    catch_gadget_signals();
+    plug_in_boards(options, chips, &boards);
+    bool pluggedIn = boards.fine;
+    int status = pluggedIn ? run_program(options, serve_gadgets_until_exit, &boards) : kOwnFailure;
+    remove_boards(&boards);
+    const int ended = endAsked;
+    if (ended != 0) {
+        (void)signal(ended, SIG_DFL);
+        (void)raise(ended);
+        return 128 + ended;
+    }
+    if (!pluggedIn) return kOwnFailure;
+    const char *dumps[kMaxGadgetBoards] = {options.flashDump, options.secondFlashDump};
+    const int count = boards.count;
+    for (int i = 0; i < count && i < kMaxGadgetBoards; ++i) {
+        if (dumps[i] != nullptr && !write_flash_dump(chips[i], dumps[i])) boards.fine = false;
+        print_summary(chips[i]);
+    }
+    return boards.fine ? status : kOwnFailure;
+}
+
+// Two boards are two gadgets; the testbed and the serial link have one.
+bool options_fit(const Options &options) {
+    bool two = options.boardsGiven == 2 || options.flashDumpsGiven == 2;
+    return (options.board == nullptr || board_row(options.board) != nullptr) &&
+           (options.secondBoard == nullptr || board_row(options.secondBoard) != nullptr) &&
+           options.boardsGiven <= 2 && options.flashDumpsGiven <= 2 &&
+           (!two || (options.usbGadget && options.boardsGiven == 2)) &&
+           !(options.usbGadget && options.serialLink != nullptr);
 }
 
 }  // namespace
@@ -475,17 +684,18 @@ int main(int argc, char **argv) {
         print_usage(stdout);
         return 0;
     }
-    if (!parsed || (options.board != nullptr && board_row(options.board) == nullptr)) {
+    if (!parsed || !options_fit(options)) {
         print_usage(stderr);
         return kUsageError;
     }
+    if (options.usbGadget) return run_on_gadgets(options);
     // 300 KiB: too large for the stack.
     static SimulatedChip chip;
     chip_power_on(&chip, options.serialLink != nullptr ? Dialect::kUart : Dialect::kUsb);
     Port port = {-1, options.hangUpAfter, false, &chip, monotonic_ms()};
     UMockdevTestbed *testbed = nullptr;
     if (!open_bootloader_port(options, &testbed, &port.fd)) return kOwnFailure;
-    int status = run_program(options, &port);
+    int status = run_program(options, serve_testbed_port, &port);
     close_bootloader_port(options, testbed, port.fd);
 
     if (options.flashDump != nullptr && !write_flash_dump(&chip, options.flashDump)) {

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
-"""End-to-end runs of the real program: one table of scenarios, two backends.
+"""End-to-end runs of the real program: one table of scenarios, three backends.
 
 linux:   the native program under umockdev-run, with USB CDC-ACM ports
          described in umockdev's record format.
 windows: UpdateProgramManually.exe under Wine, with the ports written into
          the Wine prefix's registry, where SetupAPI finds them.
+kernel:  the native program on the real kernel (inside scripts/run-in-vm.sh,
+         as root), beside simulated_board --usb-gadget's boards; the
+         real-tool rows only, each following a scenario of the table: the
+         scenario's boards are USB gadgets, its bootloader is the first board
+         double-tapped (SIGUSR1) at the attempt the bootloader appears.
 
 The real flashing tool on a simulated board (REAL_TOOL_ROWS): bossac 1.9.1,
 built from Debian's source (cmake/bossac.cmake), on Linux inside
@@ -38,6 +43,7 @@ import os
 import random
 import re
 import shlex
+import signal
 import shutil
 import subprocess
 import sys
@@ -46,7 +52,7 @@ import threading
 import time
 import unittest
 import zipfile
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 RUN_TIMEOUT_S = 180  # valgrind and a busy Wine are slow; a hang is still caught
 # A program gone off its script fails at once, not at the run limit: it gets
@@ -202,28 +208,54 @@ SCENARIOS = [
              folder="Прошивка 固件", args=tool_args(4, Q12), only="windows"),
 ]
 
+SCENARIO_NAMED = {s.name: s for s in SCENARIOS}
+
 
 # The real tool on a simulated board: what it must say, and whether the
-# image must be found at 0x2000 in the flash afterwards.
+# image must be found at 0x2000 in the flash afterwards. Each row follows
+# a scenario of the table above: its devices, images, input, and what the
+# program says up to the tool's command line (the tool's own words follow).
 APP_START, PAGE, FLASH_SIZE = 0x2000, 64, 256 * 1024
+KERNEL = ("kernel",)  # where the double tap, the unplug and two boards are real
 
 
 @dataclass
 class RealToolRow:
     name: str
     image_size: int         # random bytes
-    tool_says: str
+    tool_says: str          # None: the tool never runs, the flash stays as it came
     flashed: bool = False
     hang_up_after: int = None  # bytes from the tool before the board is unplugged
+    scenario: str = "full_upload"
+    backends: tuple = ("linux", "windows", "kernel")
 
 
 REAL_TOOL_ROWS = [
     RealToolRow("whole_upload", 10_000, "Verify successful", flashed=True),  # 156.25 pages
-    # Unplugged one byte before the end of the first page's copy command: the
-    # tool has sent it whole and waits for the answer when the port hangs up.
-    RealToolRow("unplugged_awaiting_answer", 10_000, "SAM-BA operation failed",
-                hang_up_after=4_242),
+    # The board goes while the data of the tool's first write (4 KiB) is on
+    # its way: on the real kernel cdc_acm has taken it all from the tool at
+    # once, which then waits for an answer.
+    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000,
+                backends=KERNEL),
     RealToolRow("image_larger_than_flash", FLASH_SIZE + 1, "File operation exceeds flash size"),
+    # The tool waits for the answer to the copy of its first 4 KiB into
+    # flash, "Y00002000,00001000#" (bytes 4 348 to 4 366 from the tool): the
+    # board goes before its "#" arrives.
+    RealToolRow("unplugged_awaiting_answer", 10_000, "SAM-BA operation failed",
+                hang_up_after=4_366),
+    RealToolRow("bootloader_at_second_attempt", 10_000, "Verify successful", flashed=True,
+                scenario="bootloader_at_second_attempt", backends=KERNEL),
+    RealToolRow("no_bootloader_at_any_attempt", 10_000, None,
+                scenario="no_bootloader_at_any_attempt", backends=KERNEL),
+    # Bravik and Harlun: the program takes the first port by name, ttyACM0.
+    # cdc_acm gives each new device the lowest free ttyACM number, and the
+    # boards are plugged in one after the other in the order of their ports
+    # here, so Bravik is ttyACM0 (on usb1): it is tapped and flashed, and
+    # Harlun's flash stays as it came.
+    RealToolRow("two_boards_first_by_name", 10_000, "Verify successful", flashed=True,
+                scenario="two_boards_first_by_name", backends=KERNEL),
+    RealToolRow("unrecognised_letter", 10_000, None, scenario="unrecognised_letter",
+                backends=KERNEL),
 ]
 
 
@@ -252,14 +284,30 @@ def parting(said, script, open_end):
     return None
 
 
-def converse(command, env, cwd, stdin, on_tap, script, open_end=False):
+def end_group(proc):
+    """Asks the command's whole process group to end (simulated_board's
+    gadgets go with it), then ends it."""
+    for signal_number, wait_s in ((signal.SIGTERM, 30), (signal.SIGKILL, 5)):
+        try:
+            os.killpg(proc.pid, signal_number)
+            proc.wait(wait_s)
+            return
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            pass
+
+
+def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=RUN_TIMEOUT_S,
+             group=False):
     """Runs command, writes stdin at once (None: closes it at once), then
-    answers each double-tap prompt with a key after on_tap(attempt) and
+    answers each double-tap prompt with a key after on_tap(attempt, proc) (an
+    AssertionError there fails the run as well) and
     ends input at the closing prompt, or once the script (the expected
     standard output, pauses set aside) is all said: the scenario has no more
-    input to give. Output that leaves the script fails the run at once."""
+    input to give. Output that leaves the script fails the run at once, and
+    so does no end within limit_s. group: the command and all it starts are
+    a process group of their own, ended whole on a failure."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env, cwd=cwd)
+                            stderr=subprocess.PIPE, env=env, cwd=cwd, start_new_session=group)
     chunks = {"out": bytearray(), "err": bytearray()}
     arrived = threading.Event()
 
@@ -286,7 +334,7 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False):
         close_quietly(proc.stdin)
 
     def stop(why):
-        proc.kill()
+        end_group(proc) if group else proc.kill()
         close_quietly(proc.stdin)  # a program left under a killed wrapper ends too
         raise AssertionError("%s; standard output:\n%s\nstandard error:\n%s" % (
             why, chunks["out"].decode("latin-1"), chunks["err"].decode("latin-1")))
@@ -294,8 +342,8 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False):
     answered, text = 0, ""
     started = last_news = time.monotonic()
     while any(r.is_alive() for r in readers) or proc.poll() is None:
-        if time.monotonic() > started + RUN_TIMEOUT_S:
-            stop("no end after %d s" % RUN_TIMEOUT_S)
+        if time.monotonic() > started + limit_s:
+            stop("no end after %d s" % limit_s)
         arrived.wait(0.05)
         arrived.clear()
         before, text = text, chunks["out"].decode("latin-1").replace("\r\n", "\n")
@@ -303,7 +351,13 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False):
             last_news = time.monotonic()
         while answered < text.count(TAP):
             answered += 1
-            on_tap(answered)
+            failure = None
+            try:
+                on_tap(answered, proc)
+            except AssertionError as e:
+                failure = str(e)
+            if failure:
+                stop(failure)
             send(b"\n")
         if "Press Enter to exit..." in text and not proc.stdin.closed:
             send(b"\n")
@@ -398,7 +452,7 @@ class LinuxBackend:
             f.write("".join(self.umockdev_record(d) for d in scenario.devices))
         late = {d.port: d.appears for d in scenario.devices if d.appears}
 
-        def on_tap(attempt):
+        def on_tap(attempt, proc):
             for port, appears in late.items():
                 if appears == attempt:
                     with open(note) as f:
@@ -422,19 +476,91 @@ class LinuxBackend:
                                                      "verify_asan_link_order=0"]))
         return env
 
-    def run_on_simulated_board(self, folder, options, cwd, script):
+    @staticmethod
+    def boards_of(scenario):
+        return 1  # the scenario's devices are simulated_board's one board and its bootloader
+
+    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
         """The program on simulated_board's Quarnel (ttyACM0) and bootloader
         (ttyACM1); the wrapper goes before both programs."""
         command = (self.wrapper + [self.simulated_board] + options + ["--"]
                    + self.wrapper + [os.path.join(folder, self.program_file)])
-        return converse(command, self.environment(), cwd, "", lambda attempt: None, script,
-                        open_end=True)
+        return converse(command, self.environment(), cwd, scenario.stdin,
+                        lambda attempt, proc: None, script, open_end)
 
     def check_extra(self, case, outcome, folder):
         case.assertEqual(outcome.stderr, "", "standard error")
 
     def close(self):
         pass
+
+
+class KernelBackend(LinuxBackend):
+    """The native program on the real kernel, inside scripts/run-in-vm.sh:
+    simulated_board --usb-gadget's boards are USB gadgets on dummy_hcd that
+    the kernel enumerates with cdc_acm, and a double tap (SIGUSR1) makes the
+    first one leave the bus and come back as its bootloader."""
+    name = "kernel"
+    runs_scenarios = False  # the fake tool's table: umockdev and Wine cover it
+    # The tapped board's bootloader is a new device; cdc_acm gives it the
+    # lowest free number, which the board itself has just given back.
+    simulated_port = 0
+    run_limit_s = 60  # a hung tool fails its row, not the whole stage's time
+    APPLICATIONS = {ids: name for name, ids in DEVICE_IDS.items()
+                    if name not in ("Bootloader", "Unknown")}
+
+    def gadget_plan(self, scenario):
+        """(simulated_board's --board values, the attempts at which the first
+        board is tapped) for a scenario's devices; (None, ()) when there is
+        none. The application boards are gadgets in the order of their
+        ports, so the kernel numbers their ttyACMs in the scenario's order;
+        the bootloader is the first board tapped at the attempt it appears
+        (or the first); alone, it is a board with no application. Other
+        devices are left out: dummy_hcd has two controllers."""
+        apps = [self.APPLICATIONS[(d.vid, d.pid)]
+                for d in sorted(scenario.devices, key=lambda d: d.port)
+                if (d.vid, d.pid) in self.APPLICATIONS]
+        loaders = [d for d in scenario.devices if (d.vid, d.pid) == DEVICE_IDS["Bootloader"]]
+        if not apps:
+            return (["none"] if loaders else None), ()
+        return apps, tuple(d.appears or 1 for d in loaders)
+
+    def boards_of(self, scenario):
+        return len(self.gadget_plan(scenario)[0] or [])
+
+    @staticmethod
+    def bootloader_present():
+        def usb_id(tty, name):
+            try:
+                with open(os.path.join("/sys/class/tty", tty, "device", "..", name)) as f:
+                    return int(f.read(), 16)
+            except OSError:
+                return None
+        return any((usb_id(tty, "idVendor"), usb_id(tty, "idProduct")) == DEVICE_IDS["Bootloader"]
+                   for tty in os.listdir("/sys/class/tty"))
+
+    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
+        boards, taps = self.gadget_plan(scenario)
+        program = self.wrapper + [os.path.join(folder, self.program_file)]
+        command = program if boards is None else (
+            self.wrapper + [self.simulated_board, "--usb-gadget"]
+            + [o for b in boards for o in ("--board", b)] + options + ["--"] + program)
+
+        def on_tap(attempt, proc):
+            # As an operator would: tap, see the light, then press Enter.
+            # simulated_board takes the bootloader's IDs from the program's
+            # own table; the kernel must show this test's own.
+            if attempt in taps:
+                os.kill(proc.pid, signal.SIGUSR1)
+                deadline = time.monotonic() + 20
+                while not self.bootloader_present():
+                    if time.monotonic() > deadline:
+                        raise AssertionError("no bootloader %04x:%04x 20 s after the tap"
+                                             % DEVICE_IDS["Bootloader"])
+                    time.sleep(0.05)
+
+        return converse(command, self.environment(), cwd, scenario.stdin, on_tap, script,
+                        open_end, limit_s=self.run_limit_s, group=True)
 
 
 class WindowsBackend:
@@ -506,7 +632,7 @@ class WindowsBackend:
         # that holds ClassGUID, HardwareID and FriendlyName; nothing more is needed.
         self.regedit([d for d in scenario.devices if not d.appears])
 
-        def on_tap(attempt):
+        def on_tap(attempt, proc):
             appearing = [d for d in scenario.devices if d.appears == attempt]
             if appearing:
                 self.regedit(appearing, remove_others=False)
@@ -515,7 +641,9 @@ class WindowsBackend:
         return converse(command, dict(self.env, **env_extra), cwd, scenario.stdin, on_tap,
                         script)
 
-    def run_on_simulated_board(self, folder, options, cwd, script):
+    boards_of = staticmethod(LinuxBackend.boards_of)
+
+    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
         """The program under Wine sees a Quarnel on COM8 and the bootloader
         on COM9 in the registry; COM9 itself is simulated_board's
         pseudo-terminal, which Wine opens through the dosdevices link. The
@@ -525,8 +653,8 @@ class WindowsBackend:
         link = os.path.join(self.prefix, "dosdevices", "com%d" % port)
         command = (wrapper() + [self.simulated_board, "--serial-link", link] + options
                    + ["--", "wine", os.path.join(folder, self.program_file)])
-        outcome = converse(command, self.env, cwd, "", lambda attempt: None, script,
-                           open_end=True)
+        outcome = converse(command, self.env, cwd, scenario.stdin, lambda attempt, proc: None,
+                           script, open_end)
         if os.path.lexists(link):
             raise AssertionError("simulated_board left its link %s behind" % link)
         return outcome
@@ -548,6 +676,7 @@ class WindowsBackend:
 
 BACKEND = None  # set in main()
 RELEASE = None  # --release: the archive whose program and tool the real-tool rows run
+ROWS = []  # --rows: the real-tool rows to run; empty: all
 RELEASE_FOLDER = "Mise à jour"
 
 
@@ -623,6 +752,8 @@ class Scenarios(unittest.TestCase):
     maxDiff = None
 
     def test_scenarios(self):
+        if not getattr(BACKEND, "runs_scenarios", True):
+            self.skipTest("the fake tool's scenarios are for the other backends")
         for scenario in SCENARIOS:
             if scenario.only not in (None, BACKEND.name):
                 continue
@@ -659,52 +790,84 @@ class Scenarios(unittest.TestCase):
             (self.fail if os.environ.get("CI") else self.skipTest)(missing)
         factory = factory_flash(BACKEND.simulated_board)
         for row in REAL_TOOL_ROWS:
-            with self.subTest(row.name):
-                self.check_real_tool(row, real, factory)
+            if BACKEND.name in row.backends and (not ROWS or row.name in ROWS):
+                with self.subTest(row.name + (" from the release" if RELEASE else "")):
+                    started = time.monotonic()
+                    try:
+                        self.check_real_tool(row, real, factory)
+                    finally:
+                        print("  %s: %.1f s" % (row.name, time.monotonic() - started),
+                              file=sys.stderr)
 
     def check_real_tool(self, row, real, factory):
-        image = random.Random(row.name).randbytes(row.image_size)
-        images = {Q12: image}
-        scenario = Scenario(row.name, [], {Q12: "1.2"}, "")
+        scenario = SCENARIO_NAMED[row.scenario]
         if RELEASE:
             # Another board's image beside it changes nothing for a Quarnel.
-            images[B10] = random.Random(B10).randbytes(row.image_size)
-            scenario = Scenario(row.name, [], {Q12: "1.2", B10: "1.0"}, "", folder=RELEASE_FOLDER)
+            scenario = replace(scenario, images=dict(scenario.images, **{B10: "1.0"}),
+                               folder=RELEASE_FOLDER)
+        images = {name: random.Random(row.name + name).randbytes(row.image_size)
+                  for name in scenario.images}
         work, folder = lay_out_folder(scenario, real, images=images, release=RELEASE)
+        outcome = None
         try:
-            dump = os.path.join(work, "flash.bin")
-            options = ["--flash-dump", dump]
+            dumps = [os.path.join(work, "flash%d.bin" % i)
+                     for i in range(BACKEND.boards_of(scenario))]
+            options = [o for dump in dumps for o in ("--flash-dump", dump)]
             if row.hang_up_after is not None:
                 options += ["--hang-up-after", str(row.hang_up_after)]
-            start = (auto("Quarnel") + using("1.2") + TAP + launch(BACKEND.simulated_port, Q12)
-                     ).format(**expected_fields(scenario, folder))
-            outcome = BACKEND.run_on_simulated_board(folder, options,
-                                                     os.path.join(work, "elsewhere"), start)
-            said = normalised(outcome.stdout)
-            self.assertTrue(said.startswith(start), said)
-            self.assertTrue(said.endswith(CLOSE), said)
-            self.assertEqual(outcome.status, 0)
-            self.assertIn(row.tool_says, outcome.stdout + outcome.stderr)
-            self.assertNotRegex(outcome.stdout + outcome.stderr,
-                                "unrecognized option|invalid option|Try 'bossac")
-            with open(dump, "rb") as f:
-                flash = f.read()
-            self.assertEqual(flash[:APP_START], factory[:APP_START], "bootloader area")
-            if row.flashed:
-                end = APP_START + len(image)
-                self.assertEqual(flash[APP_START:end], image, "image at 0x2000")
-                last_page_end = APP_START + -(-len(image) // PAGE) * PAGE
-                self.assertEqual(flash[last_page_end:], factory[last_page_end:],
-                                 "erased after the image's last page")
-                self.assertIn(", reset requested", outcome.stderr)
+            # The only port the program ever names here is the bootloader's.
+            fields = dict(expected_fields(scenario, folder), **{
+                "port%d" % n: BACKEND.fields(folder)["port%d" % BACKEND.simulated_port]
+                for n in range(10)})
+            script = scenario.stdout.format(**fields)
+            start, launched, _ = script.partition(" --offset=0x2000 -R\n")
+            start += launched
+            outcome = BACKEND.run_on_simulated_board(
+                folder, scenario, options, os.path.join(work, "elsewhere"), start, bool(launched))
+            self.check_real_tool_outcome(row, scenario, outcome, start,
+                                         CLOSE if launched else script, images, factory, dumps)
+        except AssertionError as e:
+            if outcome is None:
+                raise
+            raise AssertionError("%s\nstandard output:\n%s\nstandard error:\n%s" % (
+                e, outcome.stdout, outcome.stderr)) from None
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
+    def check_real_tool_outcome(self, row, scenario, outcome, start, ending, images, factory,
+                                dumps):
+        """start: what the program must say first; ending: what it must say last."""
+        said = normalised(outcome.stdout)
+        self.assertTrue(said.startswith(start), "the start")
+        self.assertTrue(said.endswith(ending), "the end")
+        self.assertEqual(outcome.status, scenario.status)
+        if row.tool_says is not None:
+            self.assertIn(row.tool_says, outcome.stdout + outcome.stderr)
+        self.assertNotRegex(outcome.stdout + outcome.stderr,
+                            "unrecognized option|invalid option|Try 'bossac")
+        flashes = []
+        for dump in dumps:
+            with open(dump, "rb") as f:
+                flashes.append(f.read())
+        for flash in flashes:
+            self.assertEqual(flash[:APP_START], factory[:APP_START], "bootloader area")
+        untouched = flashes if row.tool_says is None else flashes[1:]
+        self.assertTrue(untouched == [factory] * len(untouched), "a flash the tool never wrote")
+        if row.flashed:
+            image = next(images[name] for name in images if name in start.split("\n")[-2])
+            end = APP_START + len(image)
+            self.assertEqual(flashes[0][APP_START:end], image, "image at 0x2000")
+            last_page_end = APP_START + -(-len(image) // PAGE) * PAGE
+            self.assertEqual(flashes[0][last_page_end:], factory[last_page_end:],
+                             "erased after the image's last page")
+            self.assertIn(", reset requested", outcome.stderr)
+
 
 def main():
-    global BACKEND, RELEASE
+    global BACKEND, RELEASE, ROWS
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--backend", choices=["linux", "windows"], required=True)
+    parser.add_argument("--backend", choices=["linux", "windows", "kernel"], required=True,
+                        help="kernel: inside scripts/run-in-vm.sh, as root")
     parser.add_argument("--program", required=True, help="the built program to copy and run")
     parser.add_argument("--fake-bossac", required=True, help="the built stand-in tool")
     parser.add_argument("--simulated-board",
@@ -714,15 +877,19 @@ def main():
     parser.add_argument("--wineprefix", help="Wine prefix to use (default: a temporary one)")
     parser.add_argument("--release", help="a release archive whose program and tool the "
                                           "real-tool rows run, as unpacked by an operator")
+    parser.add_argument("--rows", help="the real-tool rows to run, by name, comma-separated "
+                                       "(default: all of the backend's)")
     options, rest = parser.parse_known_args()
+    ROWS = options.rows.split(",") if options.rows else []
     program = os.path.abspath(os.environ.get("UPM_E2E_PROGRAM") or options.program)
     fake_tool = os.path.abspath(options.fake_bossac)
     board_program, real_tool = (options.simulated_board and os.path.abspath(options.simulated_board),
                                 options.real_bossac and os.path.abspath(options.real_bossac))
     RELEASE = options.release and os.path.abspath(options.release)
     own_prefix = None
-    if options.backend == "linux":
-        BACKEND = LinuxBackend(program, fake_tool, board_program, real_tool)
+    if options.backend in ("linux", "kernel"):
+        backend = LinuxBackend if options.backend == "linux" else KernelBackend
+        BACKEND = backend(program, fake_tool, board_program, real_tool)
     else:
         prefix = options.wineprefix or tempfile.mkdtemp(prefix="upm-e2e-wine-")
         own_prefix = None if options.wineprefix else prefix
