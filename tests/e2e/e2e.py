@@ -233,10 +233,9 @@ class RealToolRow:
 REAL_TOOL_ROWS = [
     RealToolRow("whole_upload", 10_000, "Verify successful", flashed=True),  # 156.25 pages
     # The board goes while the data of the tool's first write (4 KiB) is on
-    # its way: on the real kernel cdc_acm has taken it all from the tool at
-    # once, which then waits for an answer.
-    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000,
-                backends=KERNEL),
+    # its way: the tool's write fails; on the real kernel cdc_acm has taken
+    # it all from the tool at once, which then waits for an answer.
+    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000),
     RealToolRow("image_larger_than_flash", FLASH_SIZE + 1, "File operation exceeds flash size"),
     # The tool waits for the answer to the copy of its first 4 KiB into
     # flash, "Y00002000,00001000#" (bytes 4 348 to 4 366 from the tool): the
@@ -305,7 +304,8 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
     standard output, pauses set aside) is all said: the scenario has no more
     input to give. Output that leaves the script fails the run at once, and
     so does no end within limit_s. group: the command and all it starts are
-    a process group of their own, ended whole on a failure."""
+    a process group of their own, ended whole on a failure, so that no
+    program or tool it started lives on after it."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env, cwd=cwd, start_new_session=group)
     chunks = {"out": bytearray(), "err": bytearray()}
@@ -486,7 +486,7 @@ class LinuxBackend:
         command = (self.wrapper + [self.simulated_board] + options + ["--"]
                    + self.wrapper + [os.path.join(folder, self.program_file)])
         return converse(command, self.environment(), cwd, scenario.stdin,
-                        lambda attempt, proc: None, script, open_end)
+                        lambda attempt, proc: None, script, open_end, group=True)
 
     def check_extra(self, case, outcome, folder):
         case.assertEqual(outcome.stderr, "", "standard error")
@@ -654,7 +654,7 @@ class WindowsBackend:
         command = (wrapper() + [self.simulated_board, "--serial-link", link] + options
                    + ["--", "wine", os.path.join(folder, self.program_file)])
         outcome = converse(command, self.env, cwd, scenario.stdin, lambda attempt, proc: None,
-                           script, open_end)
+                           script, open_end, group=True)
         if os.path.lexists(link):
             raise AssertionError("simulated_board left its link %s behind" % link)
         return outcome
