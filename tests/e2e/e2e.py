@@ -336,6 +336,10 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
     def stop(why):
         end_group(proc) if group else proc.kill()
         close_quietly(proc.stdin)  # a program left under a killed wrapper ends too
+        for r, stream in zip(readers, (proc.stdout, proc.stderr)):
+            r.join(5)
+            if not r.is_alive():
+                close_quietly(stream)
         raise AssertionError("%s; standard output:\n%s\nstandard error:\n%s" % (
             why, chunks["out"].decode("latin-1"), chunks["err"].decode("latin-1")))
 
