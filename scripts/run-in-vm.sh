@@ -13,7 +13,9 @@
 # variables and no standard input; its standard output and error are this
 # script's, apart from the kernel's messages. Loaded before it runs: dummy_hcd
 # with two controllers (dummy_udc.0 and .1), libcomposite, usb_f_acm,
-# cdc_acm; configfs at /sys/kernel/config.
+# cdc_acm, binfmt_misc; configfs at /sys/kernel/config, binfmt_misc at
+# /proc/sys/fs/binfmt_misc (where qemu-user-static's emulators can be
+# registered for another architecture's programs).
 #
 #   UPM_KERNEL_DEB   a linux-image-*.deb to boot instead of the one
 #                    apt-get download fetches into build/downloads/
@@ -88,7 +90,8 @@ unpack_kernel() {
 # stage loads from the initramfs before it can reach the host's files.
 module_list() {
   local tree=$1 version=$2 module
-  for module in virtio_pci 9pnet_virtio 9p virtio_console dummy_hcd libcomposite usb_f_acm cdc_acm; do
+  for module in virtio_pci 9pnet_virtio 9p virtio_console dummy_hcd libcomposite usb_f_acm cdc_acm \
+                binfmt_misc; do
     modprobe -d "$tree" -S "$version" --show-depends "$module" ||
       fail "the kernel $version has no module $module"
   done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }'
@@ -118,7 +121,8 @@ version="$(ls "$tree/lib/modules" | head -n 1)"
 package_version="$(dpkg-deb -f "$deb" Version)"
 echo "$me: Debian kernel $version ($package_version)" >&2
 initramfs="$tree/initramfs.gz"
-if [ ! -e "$initramfs" ] || [ "$top/scripts/vm/first-stage.sh" -nt "$initramfs" ]; then
+if [ ! -e "$initramfs" ] || [ "$top/scripts/vm/first-stage.sh" -nt "$initramfs" ] ||
+   [ "$top/scripts/run-in-vm.sh" -nt "$initramfs" ]; then  # the list of modules is here
   build_initramfs "$tree" "$version" "$initramfs"
 fi
 

@@ -9,7 +9,9 @@ kernel:  the native program on the real kernel (inside scripts/run-in-vm.sh,
          as root), beside simulated_board --usb-gadget's boards; the
          real-tool rows only, each following a scenario of the table: the
          scenario's boards are USB gadgets, its bootloader is the first board
-         double-tapped (SIGUSR1) at the attempt the bootloader appears.
+         double-tapped (SIGUSR1) at the attempt the bootloader appears. With
+         --empty-root a release's program runs chrooted in a root that holds
+         nothing but its kit and the system's /dev, /proc and /sys.
 
 The real flashing tool on a simulated board (REAL_TOOL_ROWS): bossac 1.9.1,
 built from Debian's source (cmake/bossac.cmake), on Linux inside
@@ -39,6 +41,7 @@ Environment:
 """
 
 import argparse
+import contextlib
 import os
 import random
 import re
@@ -543,9 +546,22 @@ class KernelBackend(LinuxBackend):
         return any((usb_id(tty, "idVendor"), usb_id(tty, "idProduct")) == DEVICE_IDS["Bootloader"]
                    for tty in os.listdir("/sys/class/tty"))
 
+    @staticmethod
+    def own_root(folder):
+        """The root the release's program runs in (--empty-root), else None."""
+        return os.path.dirname(folder) if EMPTY_ROOT and RELEASE else None
+
+    def fields(self, folder):
+        # In a root of its own the program sees its folder from that root's top.
+        root = self.own_root(folder)
+        return super().fields(os.path.join("/", os.path.relpath(folder, root)) if root else folder)
+
     def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
         boards, taps = self.gadget_plan(scenario)
-        program = self.wrapper + [os.path.join(folder, self.program_file)]
+        root = self.own_root(folder)
+        program = (["chroot", root, os.path.join("/", os.path.relpath(folder, root),
+                                                 self.program_file)] if root
+                   else self.wrapper + [os.path.join(folder, self.program_file)])
         command = program if boards is None else (
             self.wrapper + [self.simulated_board, "--usb-gadget"]
             + [o for b in boards for o in ("--board", b)] + options + ["--"] + program)
@@ -563,8 +579,29 @@ class KernelBackend(LinuxBackend):
                                              % DEVICE_IDS["Bootloader"])
                     time.sleep(0.05)
 
-        return converse(command, self.environment(), cwd, scenario.stdin, on_tap, script,
-                        open_end, limit_s=self.run_limit_s, group=True)
+        with system_bound_into(root):
+            return converse(command, self.environment(), cwd, scenario.stdin, on_tap, script,
+                            open_end, limit_s=self.run_limit_s, group=True)
+
+
+@contextlib.contextmanager
+def system_bound_into(root):
+    """/dev, /proc and /sys bound read-only into root (None: nothing to do)
+    for as long as the block runs: the ports, the kernel's USB topology and
+    the program's own path are all a static program needs. Read-only, and
+    detached before anything removes the root: a removal of the work folder
+    must never reach the system's files."""
+    bound = []
+    try:
+        for name in ("dev", "proc", "sys") if root else ():
+            target = os.path.join(root, name)
+            os.mkdir(target)
+            subprocess.run(["mount", "--bind", "-o", "ro", "/" + name, target], check=True)
+            bound.append(target)
+        yield
+    finally:
+        for target in reversed(bound):
+            subprocess.run(["umount", "--lazy", target], check=True)
 
 
 class WindowsBackend:
@@ -682,6 +719,7 @@ BACKEND = None  # set in main()
 RELEASE = None  # --release: the archive whose program and tool the real-tool rows run
 ROWS = []  # --rows: the real-tool rows to run; empty: all
 RELEASE_FOLDER = "Mise à jour"
+EMPTY_ROOT = False  # --empty-root: the release's kit is all there is in the program's root
 
 
 def unpack_release(archive, folder):
@@ -701,7 +739,7 @@ def lay_out_folder(scenario, tool_source, images=None, release=None):
     (work, folder). images: name -> content, else 16 zero bytes each.
     release: an archive to unpack there instead of the program and tool."""
     work = tempfile.mkdtemp(prefix="upm-e2e-")
-    folder = os.path.join(work, scenario.folder)
+    folder = os.path.join(work, "root" if release and EMPTY_ROOT else "", scenario.folder)
     os.mkdir(os.path.join(work, "elsewhere"))  # the working folder must not matter
     if release:
         unpack_release(release, folder)
@@ -795,12 +833,13 @@ class Scenarios(unittest.TestCase):
         factory = factory_flash(BACKEND.simulated_board)
         for row in REAL_TOOL_ROWS:
             if BACKEND.name in row.backends and (not ROWS or row.name in ROWS):
-                with self.subTest(row.name + (" from the release" if RELEASE else "")):
+                label = row.name + (" from " + os.path.basename(RELEASE) if RELEASE else "")
+                with self.subTest(label):
                     started = time.monotonic()
                     try:
                         self.check_real_tool(row, real, factory)
                     finally:
-                        print("  %s: %.1f s" % (row.name, time.monotonic() - started),
+                        print("  %s: %.1f s" % (label, time.monotonic() - started),
                               file=sys.stderr)
 
     def check_real_tool(self, row, real, factory):
@@ -868,7 +907,7 @@ class Scenarios(unittest.TestCase):
 
 
 def main():
-    global BACKEND, RELEASE, ROWS
+    global BACKEND, RELEASE, ROWS, EMPTY_ROOT
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--backend", choices=["linux", "windows", "kernel"], required=True,
                         help="kernel: inside scripts/run-in-vm.sh, as root")
@@ -881,10 +920,16 @@ def main():
     parser.add_argument("--wineprefix", help="Wine prefix to use (default: a temporary one)")
     parser.add_argument("--release", help="a release archive whose program and tool the "
                                           "real-tool rows run, as unpacked by an operator")
+    parser.add_argument("--empty-root", action="store_true",
+                        help="with --release on the kernel backend: the program runs chrooted "
+                             "in a root that holds nothing but the kit and /dev, /proc, /sys")
     parser.add_argument("--rows", help="the real-tool rows to run, by name, comma-separated "
                                        "(default: all of the backend's)")
     options, rest = parser.parse_known_args()
     ROWS = options.rows.split(",") if options.rows else []
+    if options.empty_root and (options.backend != "kernel" or not options.release):
+        parser.error("--empty-root takes the kernel backend and --release")
+    EMPTY_ROOT = options.empty_root
     program = os.path.abspath(os.environ.get("UPM_E2E_PROGRAM") or options.program)
     fake_tool = os.path.abspath(options.fake_bossac)
     board_program, real_tool = (options.simulated_board and os.path.abspath(options.simulated_board),
