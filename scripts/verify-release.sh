@@ -7,7 +7,8 @@
 #
 # With --key it first checks the OpenPGP signature ARCHIVE.asc beside the
 # archive with gpgv, against the key(s) in that file alone, and says whose
-# it is; a missing or bad signature is a failure. Then it builds the commit
+# it is; a missing signature is a failure, and so is any bad one among the
+# signatures the .asc holds, even beside a good one. Then it builds the commit
 # afresh and unsigned in a clone of its own (neither uncommitted changes
 # nor an old build folder can slip in); for a ZIP it carries each .exe's
 # Authenticode signature over from the ZIP onto its own staged files
@@ -50,11 +51,17 @@ if [ -n "$key" ]; then
     cp "$key" "$work/keyring.gpg"
   fi
   [ -f "$archive.asc" ] || { echo "FAIL no signature: ${archive##*/}.asc is missing"; exit 1; }
+  verdict=0
   said=$(gpgv --homedir "$work/gnupg" --status-fd 1 --keyring "$work/keyring.gpg" \
-           "$archive.asc" "$archive" 2>&1) || true
-  good=$(sed -n 's/^\[GNUPG:\] GOODSIG [0-9A-F]* //p' <<< "$said")
-  valid=$(sed -n 's/^\[GNUPG:\] VALIDSIG \([0-9A-F]*\) \([0-9-]*\) .*/\1 \2/p' <<< "$said")
-  if [ -z "$good" ] || [ -z "$valid" ]; then
+           "$archive.asc" "$archive" 2>&1) || verdict=$?
+  # The .asc may hold several signatures: every one must be good. A good one
+  # beside a bad, expired, revoked or uncheckable one is no good signature.
+  signatures=$(grep -c '^\[GNUPG:\] NEWSIG' <<< "$said" || true)
+  goods=$(grep -c '^\[GNUPG:\] GOODSIG ' <<< "$said" || true)
+  good=$(sed -n 's/^\[GNUPG:\] GOODSIG [0-9A-F]* //p' <<< "$said" | head -n 1)
+  valid=$(sed -n 's/^\[GNUPG:\] VALIDSIG \([0-9A-F]*\) \([0-9-]*\) .*/\1 \2/p' <<< "$said" | head -n 1)
+  if [ "$verdict" -ne 0 ] || [ "$goods" -lt 1 ] || [ "$goods" -ne "$signatures" ] || [ -z "$valid" ] ||
+     grep -qE '^\[GNUPG:\] (BADSIG|ERRSIG|EXPSIG|EXPKEYSIG|REVKEYSIG|NO_PUBKEY|NODATA) ' <<< "$said"; then
     echo "$said" | grep -v '^\[GNUPG:\]' | sed 's/^/  /'
     echo "FAIL ${archive##*/}.asc is no good signature of ${archive##*/} by the key in ${key##*/}"
     exit 1

@@ -12,7 +12,8 @@
 # get an OpenPGP signature from a throwaway key with a passphrase (the same
 # password file): gpgv accepts them, verify-release.sh --key accepts the
 # genuine tar.gz and refuses a re-signed one with a byte changed in its
-# guide, one with another archive's signature and one with none.
+# guide, one with another archive's signature, one whose .asc holds a bad
+# signature after its good one, and one with none.
 #
 #   scripts/stages/26-signed-release.sh
 #
@@ -195,8 +196,9 @@ done
 
 # The tar.gz against the release key alone: genuine; re-signed with a byte
 # changed in its guide (a good signature does not make it the commit's);
-# with the ZIP's signature; with none.
-mkdir "$work/tampered" "$work/other" "$work/unsigned"
+# with the ZIP's signature; with its own good one followed by the ZIP's,
+# which is bad for it, in one .asc; with none.
+mkdir "$work/tampered" "$work/other" "$work/double" "$work/unsigned"
 tampered="$work/tampered/${tgz##*/}"
 python3 - "$tgz" "$tampered" <<'EOF'
 import io, sys, tarfile
@@ -211,10 +213,12 @@ EOF
 gpg --batch --pinentry-mode loopback --passphrase-file "$pki/pin" --armor --detach-sign \
   --local-user release@example.org --output "$tampered.asc" "$tampered" 2>/dev/null
 cp "$tgz" "$work/other/"; cp "$zip.asc" "$work/other/${tgz##*/}.asc"
+cp "$tgz" "$work/double/"; cat "$tgz.asc" "$zip.asc" > "$work/double/${tgz##*/}.asc"
 cp "$tgz" "$work/unsigned/"
 scripts/verify-release.sh --key "$work/release-key.asc" "$tgz" \
   || fail "verify-release.sh --key refuses the genuine signed tar.gz"
 for row in "tampered   differs: README.txt" "other FAIL ${tgz##*/}.asc is no good signature" \
+           "double FAIL ${tgz##*/}.asc is no good signature" \
            "unsigned FAIL no signature: ${tgz##*/}.asc is missing"; do
   read -r folder expected <<< "$row"
   if said=$(scripts/verify-release.sh --key "$work/release-key.asc" "$work/$folder/${tgz##*/}"); then
