@@ -548,19 +548,20 @@ class KernelBackend(LinuxBackend):
 
     @staticmethod
     def own_root(folder):
-        """The root the release's program runs in (--empty-root), else None."""
-        return os.path.dirname(folder) if EMPTY_ROOT and RELEASE else None
+        """(the root the release's program runs in, its folder as the program
+        sees it from there) with --empty-root; (None, folder) otherwise."""
+        if not (EMPTY_ROOT and RELEASE):
+            return None, folder
+        root = os.path.dirname(folder)
+        return root, os.path.join("/", os.path.relpath(folder, root))
 
     def fields(self, folder):
-        # In a root of its own the program sees its folder from that root's top.
-        root = self.own_root(folder)
-        return super().fields(os.path.join("/", os.path.relpath(folder, root)) if root else folder)
+        return super().fields(self.own_root(folder)[1])
 
     def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
         boards, taps = self.gadget_plan(scenario)
-        root = self.own_root(folder)
-        program = (["chroot", root, os.path.join("/", os.path.relpath(folder, root),
-                                                 self.program_file)] if root
+        root, inside = self.own_root(folder)
+        program = (["chroot", root, os.path.join(inside, self.program_file)] if root
                    else self.wrapper + [os.path.join(folder, self.program_file)])
         command = program if boards is None else (
             self.wrapper + [self.simulated_board, "--usb-gadget"]
