@@ -41,7 +41,6 @@ Environment:
 """
 
 import argparse
-import contextlib
 import os
 import random
 import re
@@ -535,6 +534,9 @@ class KernelBackend(LinuxBackend):
     def boards_of(self, scenario):
         return len(self.gadget_plan(scenario)[0] or [])
 
+    def program_command(self, folder):
+        return self.wrapper + [os.path.join(folder, self.program_file)]
+
     @staticmethod
     def bootloader_present():
         def usb_id(tty, name):
@@ -546,23 +548,9 @@ class KernelBackend(LinuxBackend):
         return any((usb_id(tty, "idVendor"), usb_id(tty, "idProduct")) == DEVICE_IDS["Bootloader"]
                    for tty in os.listdir("/sys/class/tty"))
 
-    @staticmethod
-    def own_root(folder):
-        """(the root the release's program runs in, its folder as the program
-        sees it from there) with --empty-root; (None, folder) otherwise."""
-        if not (EMPTY_ROOT and RELEASE):
-            return None, folder
-        root = os.path.dirname(folder)
-        return root, os.path.join("/", os.path.relpath(folder, root))
-
-    def fields(self, folder):
-        return super().fields(self.own_root(folder)[1])
-
     def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
         boards, taps = self.gadget_plan(scenario)
-        root, inside = self.own_root(folder)
-        program = (["chroot", root, os.path.join(inside, self.program_file)] if root
-                   else self.wrapper + [os.path.join(folder, self.program_file)])
+        program = self.program_command(folder)
         command = program if boards is None else (
             self.wrapper + [self.simulated_board, "--usb-gadget"]
             + [o for b in boards for o in ("--board", b)] + options + ["--"] + program)
@@ -580,29 +568,8 @@ class KernelBackend(LinuxBackend):
                                              % DEVICE_IDS["Bootloader"])
                     time.sleep(0.05)
 
-        with system_bound_into(root):
-            return converse(command, self.environment(), cwd, scenario.stdin, on_tap, script,
-                            open_end, limit_s=self.run_limit_s, group=True)
-
-
-@contextlib.contextmanager
-def system_bound_into(root):
-    """/dev, /proc and /sys bound read-only into root (None: nothing to do)
-    for as long as the block runs: the ports, the kernel's USB topology and
-    the program's own path are all a static program needs. Read-only, and
-    detached before anything removes the root: a removal of the work folder
-    must never reach the system's files."""
-    bound = []
-    try:
-        for name in ("dev", "proc", "sys") if root else ():
-            target = os.path.join(root, name)
-            os.mkdir(target)
-            subprocess.run(["mount", "--bind", "-o", "ro", "/" + name, target], check=True)
-            bound.append(target)
-        yield
-    finally:
-        for target in reversed(bound):
-            subprocess.run(["umount", "--lazy", target], check=True)
+        return converse(command, self.environment(), cwd, scenario.stdin, on_tap, script,
+                        open_end, limit_s=self.run_limit_s, group=True)
 
 
 class WindowsBackend:
@@ -712,6 +679,41 @@ class WindowsBackend:
     def close(self):
         self.regedit([])
         subprocess.run(["wineserver", "-k"], env=self.env, check=False)
+
+
+class EmptyRootBackend(KernelBackend):
+    """--empty-root: the release's kit unpacked into a root of its own that
+    holds nothing else but the system's /dev, /proc and /sys, bound
+    read-only, and its program started there by chroot: what a program
+    needs beyond them (a loader, a library, a shell) is not to be had."""
+
+    @staticmethod
+    def root_and_inside(folder):
+        """The kit's root, and the kit's folder as the program sees it."""
+        root = os.path.dirname(folder)
+        return root, os.path.join("/", os.path.relpath(folder, root))
+
+    def fields(self, folder):
+        return super().fields(self.root_and_inside(folder)[1])
+
+    def program_command(self, folder):
+        root, inside = self.root_and_inside(folder)
+        return ["chroot", root, os.path.join(inside, self.program_file)]
+
+    def run_on_simulated_board(self, folder, *args, **kwargs):
+        # Read-only, and detached before anything removes the root: removing
+        # the work folder must never reach the system's files.
+        root, bound = self.root_and_inside(folder)[0], []
+        try:
+            for name in ("dev", "proc", "sys"):
+                target = os.path.join(root, name)
+                os.mkdir(target)
+                subprocess.run(["mount", "--bind", "-o", "ro", "/" + name, target], check=True)
+                bound.append(target)
+            return super().run_on_simulated_board(folder, *args, **kwargs)
+        finally:
+            for target in reversed(bound):
+                subprocess.run(["umount", "--lazy", target], check=True)
 
 
 # --- The tests ------------------------------------------------------------------------------
@@ -938,7 +940,8 @@ def main():
     RELEASE = options.release and os.path.abspath(options.release)
     own_prefix = None
     if options.backend in ("linux", "kernel"):
-        backend = LinuxBackend if options.backend == "linux" else KernelBackend
+        backend = (LinuxBackend if options.backend == "linux" else
+                   EmptyRootBackend if options.empty_root else KernelBackend)
         BACKEND = backend(program, fake_tool, board_program, real_tool)
     else:
         prefix = options.wineprefix or tempfile.mkdtemp(prefix="upm-e2e-wine-")
