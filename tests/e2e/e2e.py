@@ -686,6 +686,7 @@ class EmptyRootBackend(KernelBackend):
     holds nothing else but the system's /dev, /proc and /sys, bound
     read-only, and its program started there by chroot: what a program
     needs beyond them (a loader, a library, a shell) is not to be had."""
+    run_limit_s = 120  # an ARM kit is emulated twice over: qemu-user in the emulated guest
 
     @staticmethod
     def root_and_inside(folder):
