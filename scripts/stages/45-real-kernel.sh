@@ -13,9 +13,9 @@
 #
 #   scripts/stages/45-real-kernel.sh
 #
-# Each row has a minute; UPM_VM_TIMEOUT (default 600 s: seventeen rows, the
-# ARM ones emulated twice over) bounds the whole boot, so any fault fails
-# the stage rather than hang it.
+# Each row has a minute (in an empty root two: the ARM programs are
+# emulated twice over); UPM_VM_TIMEOUT (default 600 s, for seventeen rows)
+# bounds the whole boot, so any fault fails the stage rather than hang it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 fail() { echo "FAIL $*"; exit 1; }
