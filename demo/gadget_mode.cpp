@@ -112,14 +112,15 @@ void serve_boards(void *context) {
 // so the first board named is ttyACM0 (on usb1, dummy_hcd.0's bus), and the
 // program takes the first port by name. Bound at once, the two would race
 // through the kernel's hub work queue.
-void plug_in_boards(const Options &options, SimulatedChip *const *chips, GadgetBoards *boards) {
-    boards->count = options.boardCount;
+void plug_in_boards(const Options &options, SimulatedChip *chips, GadgetBoards *boards) {
+    boards->count = options.boardCount < kMaxSimulatedBoards ? options.boardCount
+                                                             : kMaxSimulatedBoards;
     boards->fine = true;
     for (int i = 0; i < boards->count && boards->fine; ++i) {
         GadgetBoard *board = &boards->board[i];
-        chip_power_on(chips[i], Dialect::kUsb);
+        chip_power_on(&chips[i], Dialect::kUsb);
         board->app = options.boards[i];
-        board->port = {-1, options.hangUpAfter, options.unplugAt, false, chips[i], monotonic_ms()};
+        board->port = {-1, options.hangUpAfter, options.unplugAt, false, &chips[i], monotonic_ms()};
         boards->fine = gadget_make(&board->gadget, i, &endAsked) &&
                        plug(board, board->app.vidpid == nullptr) && endAsked == 0;
     }
@@ -139,8 +140,7 @@ void remove_boards(GadgetBoards *boards) {
 
 int run_on_gadgets(const Options &options) {
     // 300 KiB each: too large for the stack.
-    static SimulatedChip first, second;
-    SimulatedChip *const chips[kMaxSimulatedBoards] = {&first, &second};
+    static SimulatedChip chips[kMaxSimulatedBoards];
     static GadgetBoards boards;
     catch_taps();
     plug_in_boards(options, chips, &boards);
@@ -151,8 +151,8 @@ int run_on_gadgets(const Options &options) {
     if (!pluggedIn) return kOwnFailure;
     for (int i = 0; i < boards.count; ++i) {
         const char *dump = options.flashDumps[i];
-        if (dump != nullptr && !write_flash_dump(chips[i], dump)) boards.fine = false;
-        print_summary(chips[i]);
+        if (dump != nullptr && !write_flash_dump(&chips[i], dump)) boards.fine = false;
+        print_summary(&chips[i]);
     }
     return boards.fine ? status : kOwnFailure;
 }

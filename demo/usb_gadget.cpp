@@ -81,9 +81,26 @@ bool is_under_own_controller(const UsbGadget *gadget, const char *node) {
            strncmp(device, hostController, strlen(hostController)) == 0;
 }
 
+// Whether the host has made a ttyACM under the gadget's controller yet: a
+// cheap look, every few milliseconds while the kernel enumerates, which a
+// whole detection would slow down on an emulated guest's one processor.
+bool host_has_tty(const UsbGadget *gadget) {
+    DIR *folder = opendir(kTtyClass);
+    if (folder == nullptr) return false;
+    bool found = false;
+    const dirent *entry;
+    while (!found && (entry = readdir(folder)) != nullptr) {
+        found = strncmp(entry->d_name, "ttyACM", 6) == 0 &&
+                is_under_own_controller(gadget, entry->d_name);
+    }
+    closedir(folder);
+    return found;
+}
+
 // The ttyACM the host made for this gadget, as the program finds a board:
 // by the USB ID its sysfs device carries.
 bool find_host_tty(UsbGadget *gadget, const VidPidStruct &identity) {
+    if (!host_has_tty(gadget)) return false;
     DetectedBoard found[kMaxBoards];
     const int count = detectBoards(found, kMaxBoards, &identity, 1);
     for (int i = 0; i < count; ++i) {
