@@ -5,7 +5,7 @@
 //
 // Nothing here touches the OS: bytes go in through chip_receive, answers come
 // out through a sink, and complaints about commands the chip would refuse go
-// to standard error. The serial port itself is simulated_board.cpp's.
+// to standard error. The serial port itself is bootloader_port.cpp's.
 #pragma once
 
 #include <cstddef>
