@@ -152,12 +152,14 @@ bool remove_folders(UsbGadget *gadget) {
     char udc[kGadgetPathCapacity + 16];
     path_in(gadget, "UDC", udc, sizeof udc);
     // Refused (ENODEV) when it is not bound: nothing to undo then.
-    if (put_text(udc, "\n") && gadget->hostTty[0] != '\0') {
-        for (int waitedMs = 0; host_tty_exists(gadget) && waitedMs < kEnumerationLimitMs &&
-                               *gadget->giveUp == 0;
-             waitedMs += kLookEveryMs) {
-            wait_a_little();
-        }
+    (void)put_text(udc, "\n");
+    // Even on the way out, the host lets go of the tty first (within a
+    // second when all is well): a stale one with the same ID under the same
+    // controller would be taken for the next gadget's.
+    for (int waitedMs = 0; gadget->hostTty[0] != '\0' && host_tty_exists(gadget) &&
+                           waitedMs < kEnumerationLimitMs;
+         waitedMs += kLookEveryMs) {
+        wait_a_little();
     }
     gadget->hostTty[0] = '\0';
     remove_part(gadget, kFunctionLink, true);

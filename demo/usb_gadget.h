@@ -23,8 +23,9 @@ struct UsbGadget {
     char folder[kGadgetPathCapacity];  // the gadget's configfs folder; "" before gadget_make
     char deviceTty[kTtyNameCapacity];  // the device side's tty, /dev/ttyGS<n>
     char hostTty[kTtyNameCapacity];    // the host's tty for it (ttyACM<n>); "" while unplugged
-    // Non-zero gives up the waits for the host (up to 20 s each): the end is
-    // asked for, and only the removal is still to come.
+    // Non-zero gives up gadget_plug's and gadget_unplug's waits for the host
+    // (up to 20 s each): the end is asked for, and only the removal, which
+    // still lets the host drop the tty, is to come.
     const volatile sig_atomic_t *giveUp;
 };
 
