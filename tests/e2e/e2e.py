@@ -333,30 +333,40 @@ def end_group(proc):
 
 class EndWhileToolRuns:
     """A watch for converse: SIGTERM to simulated_board once the tool runs
-    in its session; notes the session, the tool's umockdev testbed, and what
-    of the session outlived simulated_board (left; the output's readers
-    would wait for a program left behind)."""
+    in its session, and no more input from then on (a program left behind
+    would wait at its prompts). Notes the session, the tool's umockdev
+    testbed, and what of the session outlived simulated_board (left), which
+    it then kills."""
 
     def __init__(self, tool_file):
         self.tool_name = tool_file[:15]  # as the kernel keeps a process's name
         self.session = self.testbed = self.left = None
 
     def __call__(self, proc):
-        if self.session:
-            if self.left is None and proc.poll() is not None:
-                self.left = session_processes(self.session)
-            return
+        if self.session is None:
+            self.end_when_tool_runs(proc)
+        elif self.left is None and proc.poll() is not None:
+            self.left = session_processes(self.session)
+            for pid in self.left:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass  # it has just ended
+        return self.session is not None
+
+    def end_when_tool_runs(self, proc):
         tools = [pid for pid, name in session_processes(proc.pid).items()
                  if name == self.tool_name]
-        if tools:
-            try:
-                with open("/proc/%d/environ" % tools[0], "rb") as f:
-                    environment = dict(v.partition(b"=")[::2] for v in f.read().split(b"\0"))
-                self.testbed = environment.get(b"UMOCKDEV_DIR", b"").decode() or None
-            except OSError:
-                pass  # it has just ended: the row fails on its status
-            self.session = proc.pid
-            os.kill(proc.pid, signal.SIGTERM)
+        if not tools:
+            return
+        try:
+            with open("/proc/%d/environ" % tools[0], "rb") as f:
+                environment = dict(v.partition(b"=")[::2] for v in f.read().split(b"\0"))
+            self.testbed = environment.get(b"UMOCKDEV_DIR", b"").decode() or None
+        except OSError:
+            pass  # it has just ended: the row fails on its status
+        self.session = proc.pid
+        os.kill(proc.pid, signal.SIGTERM)
 
 
 def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=RUN_TIMEOUT_S,
@@ -370,7 +380,8 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
     so does no end within limit_s. group: the command and all it starts are
     a process group of their own, ended whole on a failure, so that no
     program or tool it started lives on after it. watch(proc), if given, is
-    called at each look at the output."""
+    called at each look at the output; once it returns true, no more input
+    is given."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env, cwd=cwd, start_new_session=group)
     chunks = {"out": bytearray(), "err": bytearray()}
@@ -415,12 +426,11 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
             stop("no end after %d s" % limit_s)
         arrived.wait(0.05)
         arrived.clear()
-        if watch:
-            watch(proc)
+        quiet = watch is not None and watch(proc)
         before, text = text, chunks["out"].decode("latin-1").replace("\r\n", "\n")
         if text != before:
             last_news = time.monotonic()
-        while answered < text.count(TAP):
+        while answered < text.count(TAP) and not quiet:
             answered += 1
             failure = None
             try:
@@ -430,7 +440,7 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
             if failure:
                 stop(failure)
             send(b"\n")
-        if "Press Enter to exit..." in text and not proc.stdin.closed:
+        if "Press Enter to exit..." in text and not proc.stdin.closed and not quiet:
             send(b"\n")
             close_quietly(proc.stdin)
         said = normalised(text)
