@@ -118,6 +118,7 @@ void erase_row(SimulatedChip *chip, uint32_t address) {
         nvm_fail(chip, kNvmLockError);
     } else {
         memset(chip->flash + row, 0xFF, kFlashRowSize);
+        chip->flashErased = true;
     }
 }
 
@@ -246,6 +247,7 @@ void send_memory(SimulatedChip *chip, const ByteSink *sink, uint32_t address, ui
 void begin_data(SimulatedChip *chip, const ByteSink *sink, uint32_t address, uint32_t length) {
     chip->dataAddress = address;
     chip->dataLeft = length;
+    chip->dataSize = length;
     chip->dataDiscarded = memory_at(chip, address, length) == nullptr;
     if (chip->dataDiscarded) {
         chip_complain("write of %u bytes at 0x%08X: outside memory, data dropped", length, address);
@@ -262,6 +264,7 @@ void erase_from(SimulatedChip *chip, uint32_t address) {
         row = kBootloaderSize;
     }
     if (row < kFlashSize) memset(chip->flash + row, 0xFF, kFlashSize - row);
+    chip->flashErased = chip->flashErased || row < kFlashSize;
 }
 
 // "Y<address>,0#" names the RAM buffer; "Y<address>,<size>#" copies it into flash.
@@ -382,6 +385,18 @@ void chip_store_data(SimulatedChip *chip, const uint8_t *data, size_t length) {
         ++chip->dataAddress;
         --chip->dataLeft;
     }
+}
+
+bool chip_at_moment(const SimulatedChip *chip, Moment moment, uint8_t next) {
+    switch (moment) {
+        case Moment::kWriting:
+            return chip->flashErased && chip->dataLeft > 0 && chip->dataLeft <= chip->dataSize / 2;
+        case Moment::kAwaitingAnswer:
+            return next == '#' && chip->command == 'Y' && chip->sawComma && chip->number != 0 &&
+                   chip->dataLeft == 0 && chip->xmodem.phase == XmodemPhase::kNone;
+        case Moment::kNone: break;
+    }
+    return false;
 }
 
 void chip_power_on(SimulatedChip *chip, Dialect dialect) {

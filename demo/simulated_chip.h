@@ -5,7 +5,7 @@
 //
 // Nothing here touches the OS: bytes go in through chip_receive, answers come
 // out through a sink, and complaints about commands the chip would refuse go
-// to standard error. The serial port itself is simulated_board.cpp's.
+// to standard error. The serial port itself is bootloader_port.cpp's.
 #pragma once
 
 #include <cstddef>
@@ -56,18 +56,34 @@ struct SimulatedChip {
     bool sawComma;
     uint32_t firstNumber;
     uint32_t number;
-    // Binary data still due after "S<address>,<size>#".
-    uint32_t dataLeft;
+    // Binary data still due after "S<address>,<size>#", of dataSize.
+    uint32_t dataLeft, dataSize;
     uint32_t dataAddress;
     bool dataDiscarded;
     bool autoBaud;  // UART: the auto-baud bytes are coming, up to their '#'
     XmodemTransfer xmodem;
 
     bool resetRequested;
+    bool flashErased;  // an erase of application rows has been asked for
     bool flashWritten;
     uint32_t writtenLow, writtenHigh;  // [low, high) of programmed flash
     unsigned long long bytesReceived;
 };
+
+// Moments of the tool's dialogue with the chip, at which a board can be
+// unplugged whatever the bytes before them.
+enum class Moment : uint8_t {
+    kNone,
+    // The flash is erased and half of a write's data has come: the tool is
+    // writing the image (not its helper code, written before the erase).
+    kWriting,
+    // The next byte ends a command to copy the buffer into flash: the tool
+    // sends it whole and then waits for the chip's answer.
+    kAwaitingAnswer,
+};
+
+// True when the chip, about to take next from the tool, stands at moment.
+bool chip_at_moment(const SimulatedChip *chip, Moment moment, uint8_t next);
 
 // A chip fresh from the bench: bootloader in place, application area and
 // user row as the factory and the bootloader left them.

@@ -67,50 +67,49 @@ bool read_text(const char *path, char *text, size_t size) {
     return true;
 }
 
-bool read_hex(const char *folder, const char *file, unsigned *value) {
-    char path[PATH_MAX + 16];
-    char text[16];
-    snprintf(path, sizeof path, "%s/%s", folder, file);
-    if (!read_text(path, text, sizeof text)) return false;
-    char *end = nullptr;
-    *value = static_cast<unsigned>(strtoul(text, &end, 16));
-    return end != text;
-}
-
-// The ttyACM the host made for this gadget: its device lies under the
-// gadget's own host controller, e.g.
-// /sys/devices/platform/dummy_hcd.0/usb1/1-1/1-1:1.0/tty/ttyACM0, and the
-// USB device one level above the interface has the IDs.
-bool is_host_tty_of(const UsbGadget *gadget, const char *node, const UsbIdentity &identity) {
+// Of two boards in their bootloaders, both with its IDs, the gadget's own
+// lies under the gadget's own host controller, e.g.
+// /sys/devices/platform/dummy_hcd.0/usb1/1-1/1-1:1.0/tty/ttyACM0.
+bool is_under_own_controller(const UsbGadget *gadget, const char *node) {
     char link[PATH_MAX];
     char device[PATH_MAX];
     char hostController[64];
     snprintf(link, sizeof link, "%s/%s", kTtyClass, node);
     snprintf(hostController, sizeof hostController, "/sys/devices/platform/dummy_hcd.%d/",
              gadget->controller);
-    if (realpath(link, device) == nullptr ||
-        strncmp(device, hostController, strlen(hostController)) != 0) {
-        return false;
-    }
-    char usbDevice[PATH_MAX + 16];
-    snprintf(usbDevice, sizeof usbDevice, "%s/device/..", device);
-    unsigned vendor = 0, product = 0;
-    return read_hex(usbDevice, "idVendor", &vendor) && read_hex(usbDevice, "idProduct", &product) &&
-           vendor == identity.vendor && product == identity.product;
+    return realpath(link, device) != nullptr &&
+           strncmp(device, hostController, strlen(hostController)) == 0;
 }
 
-bool find_host_tty(UsbGadget *gadget, const UsbIdentity &identity) {
+// Whether the host has made a ttyACM under the gadget's controller yet: a
+// cheap look, every few milliseconds while the kernel enumerates, which a
+// whole detection would slow down on an emulated guest's one processor.
+bool host_has_tty(const UsbGadget *gadget) {
     DIR *folder = opendir(kTtyClass);
     if (folder == nullptr) return false;
     bool found = false;
     const dirent *entry;
     while (!found && (entry = readdir(folder)) != nullptr) {
-        if (strncmp(entry->d_name, "ttyACM", 6) != 0) continue;
-        found = is_host_tty_of(gadget, entry->d_name, identity);
-        if (found) snprintf(gadget->hostTty, sizeof gadget->hostTty, "%s", entry->d_name);
+        found = strncmp(entry->d_name, "ttyACM", 6) == 0 &&
+                is_under_own_controller(gadget, entry->d_name);
     }
     closedir(folder);
     return found;
+}
+
+// The ttyACM the host made for this gadget, as the program finds a board:
+// by the USB ID its sysfs device carries.
+bool find_host_tty(UsbGadget *gadget, const VidPidStruct &identity) {
+    if (!host_has_tty(gadget)) return false;
+    DetectedBoard found[kMaxBoards];
+    const int count = detectBoards(found, kMaxBoards, &identity, 1);
+    for (int i = 0; i < count; ++i) {
+        if (is_under_own_controller(gadget, found[i].portName)) {
+            snprintf(gadget->hostTty, sizeof gadget->hostTty, "%s", found[i].portName);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool host_tty_exists(const UsbGadget *gadget) {
@@ -153,11 +152,14 @@ bool remove_folders(UsbGadget *gadget) {
     char udc[kGadgetPathCapacity + 16];
     path_in(gadget, "UDC", udc, sizeof udc);
     // Refused (ENODEV) when it is not bound: nothing to undo then.
-    if (put_text(udc, "\n") && gadget->hostTty[0] != '\0') {
-        for (int waitedMs = 0; host_tty_exists(gadget) && waitedMs < kEnumerationLimitMs;
-             waitedMs += kLookEveryMs) {
-            wait_a_little();
-        }
+    (void)put_text(udc, "\n");
+    // Even on the way out, the host lets go of the tty first (within a
+    // second when all is well): a stale one with the same ID under the same
+    // controller would be taken for the next gadget's.
+    for (int waitedMs = 0; gadget->hostTty[0] != '\0' && host_tty_exists(gadget) &&
+                           waitedMs < kEnumerationLimitMs;
+         waitedMs += kLookEveryMs) {
+        wait_a_little();
     }
     gadget->hostTty[0] = '\0';
     remove_part(gadget, kFunctionLink, true);
@@ -171,8 +173,9 @@ bool remove_folders(UsbGadget *gadget) {
 
 }  // namespace
 
-bool gadget_make(UsbGadget *gadget, int controller) {
+bool gadget_make(UsbGadget *gadget, int controller, const volatile sig_atomic_t *giveUp) {
     gadget->controller = controller;
+    gadget->giveUp = giveUp;
     gadget->hostTty[0] = '\0';
     gadget->deviceTty[0] = '\0';
     snprintf(gadget->folder, sizeof gadget->folder, "%s/simulated_board%d", kGadgetRoot,
@@ -205,10 +208,12 @@ bool gadget_make(UsbGadget *gadget, int controller) {
     return made;
 }
 
-bool gadget_plug(UsbGadget *gadget, const UsbIdentity &identity) {
+bool gadget_plug(UsbGadget *gadget, const VidPidStruct &identity) {
+    UsbId id = {};
+    if (!usb_id_of_vidpid(identity.vidpid, &id)) return false;
     char vendor[16], product[16], controller[32];
-    snprintf(vendor, sizeof vendor, "0x%04x", identity.vendor);
-    snprintf(product, sizeof product, "0x%04x", identity.product);
+    snprintf(vendor, sizeof vendor, "0x%04x", id.vendor);
+    snprintf(product, sizeof product, "0x%04x", id.product);
     snprintf(controller, sizeof controller, "dummy_udc.%d", gadget->controller);
     if (!put_attribute(gadget, "idVendor", vendor) ||
         !put_attribute(gadget, "idProduct", product) ||
@@ -216,13 +221,16 @@ bool gadget_plug(UsbGadget *gadget, const UsbIdentity &identity) {
         !put_attribute(gadget, "UDC", controller)) {
         return false;
     }
-    for (int waitedMs = 0; waitedMs < kEnumerationLimitMs; waitedMs += kLookEveryMs) {
+    for (int waitedMs = 0; waitedMs < kEnumerationLimitMs && *gadget->giveUp == 0;
+         waitedMs += kLookEveryMs) {
         if (find_host_tty(gadget, identity)) return true;
         wait_a_little();
     }
-    fprintf(stderr, "simulated_board: the host made no tty for %s (%04x:%04x) on dummy_hcd.%d "
-            "within %d s\n", identity.name, identity.vendor, identity.product,
-            gadget->controller, kEnumerationLimitMs / 1000);
+    if (*gadget->giveUp == 0) {
+        fprintf(stderr, "simulated_board: the host made no tty for %s (%04x:%04x) on dummy_hcd.%d "
+                "within %d s\n", identity.name, id.vendor, id.product, gadget->controller,
+                kEnumerationLimitMs / 1000);
+    }
     return false;
 }
 
@@ -231,8 +239,10 @@ bool gadget_unplug(UsbGadget *gadget) {
     for (int waitedMs = 0; gadget->hostTty[0] != '\0'; waitedMs += kLookEveryMs) {
         if (!host_tty_exists(gadget)) {
             gadget->hostTty[0] = '\0';
-        } else if (waitedMs >= kEnumerationLimitMs) {
-            fprintf(stderr, "simulated_board: %s stays after the unplug\n", gadget->hostTty);
+        } else if (waitedMs >= kEnumerationLimitMs || *gadget->giveUp != 0) {
+            if (*gadget->giveUp == 0) {
+                fprintf(stderr, "simulated_board: %s stays after the unplug\n", gadget->hostTty);
+            }
             return false;
         } else {
             wait_a_little();

@@ -10,7 +10,10 @@
 // Failures are told on standard error.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
+
+#include "boards.h"
 
 constexpr size_t kGadgetPathCapacity = 128;
 constexpr size_t kTtyNameCapacity = 32;
@@ -20,22 +23,21 @@ struct UsbGadget {
     char folder[kGadgetPathCapacity];  // the gadget's configfs folder; "" before gadget_make
     char deviceTty[kTtyNameCapacity];  // the device side's tty, /dev/ttyGS<n>
     char hostTty[kTtyNameCapacity];    // the host's tty for it (ttyACM<n>); "" while unplugged
-};
-
-// What the host sees of the device: its IDs and its product string.
-struct UsbIdentity {
-    unsigned vendor, product;
-    const char *name;
+    // Non-zero gives up gadget_plug's and gadget_unplug's waits for the host
+    // (up to 20 s each): the end is asked for, and only the removal, which
+    // still lets the host drop the tty, is to come.
+    const volatile sig_atomic_t *giveUp;
 };
 
 // The gadget's configfs folders with one ACM function, not yet plugged in.
 // A gadget left by an earlier run under the same name is removed first.
 // On failure what was made stays for gadget_remove.
-bool gadget_make(UsbGadget *gadget, int controller);
+bool gadget_make(UsbGadget *gadget, int controller, const volatile sig_atomic_t *giveUp);
 
-// Gives the gadget identity, binds it to its controller and waits until the
-// host's tty for it exists with those IDs (hostTty).
-bool gadget_plug(UsbGadget *gadget, const UsbIdentity &identity);
+// Gives the gadget the USB ID of a table row and its name as the product,
+// binds it to its controller and waits until the host's tty for it exists
+// (hostTty), found by the program's own detection.
+bool gadget_plug(UsbGadget *gadget, const VidPidStruct &identity);
 
 // Unbinds the gadget and waits until the host's tty for it is gone.
 bool gadget_unplug(UsbGadget *gadget);

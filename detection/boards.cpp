@@ -51,6 +51,24 @@ bool record_matches(const char *hardwareID, const char *portName, const VidPidSt
 
 }  // namespace
 
+bool usb_id_of_vidpid(const char *vidpid, UsbId *id) {
+    static const char kShape[] = "VID_####&PID_####";
+    unsigned numbers[2] = {0, 0};
+    for (size_t i = 0; i < sizeof kShape; ++i) {
+        const char c = vidpid[i];
+        if (kShape[i] != '#') {
+            if (c != kShape[i]) return false;
+            continue;
+        }
+        const bool digit = c >= '0' && c <= '9';
+        if (!digit && !(c >= 'A' && c <= 'F')) return false;
+        unsigned &number = numbers[i < 8 ? 0 : 1];
+        number = number * 16 + static_cast<unsigned>(digit ? c - '0' : c - 'A' + 10);
+    }
+    *id = {numbers[0], numbers[1]};
+    return true;
+}
+
 int get_index(const char *string, char c) {
     const char *at = strchr(string, c);
     // strchr finds the terminator itself when c is '\0'; that is not an occurrence.

@@ -14,6 +14,16 @@ struct DetectedBoard {
     char boardName[50];
 };
 
+// A USB device's vendor and product IDs.
+struct UsbId {
+    unsigned vendor, product;
+};
+
+// The IDs of a table row's vidpid, "VID_3C7E&PID_5102": exactly that shape,
+// upper-case hex, since detection matches the text as it stands; false for
+// any other.
+bool usb_id_of_vidpid(const char *vidpid, UsbId *id);
+
 // Entries of the result array that both detections fill.
 constexpr int kMaxBoards = 10;
 

@@ -10,40 +10,12 @@
 // (ID_MM_DEVICE_IGNORE). The bootloader's CDC ACM port announces the AT
 // command protocol, which is what ModemManager probes, and a probe in the
 // middle of an upload takes the port from the flashing tool.
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "boards.h"
 
 namespace {
-
-// "3c7e": four hex digits, lower case, as sysfs shows idVendor and idProduct.
-struct UsbId {
-    char vendor[5];
-    char product[5];
-};
-
-// Copies four hex digits from text into out, lower-cased; false if text
-// does not start with four.
-bool hex4(const char *text, char (&out)[5]) {
-    for (int i = 0; i < 4; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (isxdigit(c) == 0) return false;
-        out[i] = static_cast<char>(tolower(c));
-    }
-    out[4] = '\0';
-    return true;
-}
-
-// "VID_3C7E&PID_5102" as the tables have it; false for any other shape.
-bool usb_id_of(const VidPidStruct &row, UsbId *id) {
-    const char *text = row.vidpid;
-    if (strlen(text) != 17 || strncmp(text, "VID_", 4) != 0 || strncmp(text + 8, "&PID_", 5) != 0) {
-        return false;
-    }
-    return hex4(text + 4, id->vendor) && hex4(text + 13, id->product);
-}
 
 // The file's own name goes into the install lines.
 void write_header(FILE *out, const char *fileName) {
@@ -66,14 +38,15 @@ void write_header(FILE *out, const char *fileName) {
 
 bool write_rule(FILE *out, const VidPidStruct &row) {
     UsbId id = {};
-    if (!usb_id_of(row, &id)) {
+    if (!usb_id_of_vidpid(row.vidpid, &id)) {
         fprintf(stderr, "upm_udev_rules: the table row of %s has no VID_xxxx&PID_xxxx: ", row.name);
         fputs(row.vidpid, stderr);
         fputc('\n', stderr);
         return false;
     }
     fprintf(out,
-            "\n# %s\nSUBSYSTEM==\"tty\", ATTRS{idVendor}==\"%s\", ATTRS{idProduct}==\"%s\", "
+            // Four lower-case hex digits, as sysfs shows idVendor and idProduct.
+            "\n# %s\nSUBSYSTEM==\"tty\", ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\", "
             "ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"uaccess\"\n",
             row.name, id.vendor, id.product);
     return true;

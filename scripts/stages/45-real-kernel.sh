@@ -14,7 +14,7 @@
 #   scripts/stages/45-real-kernel.sh
 #
 # Each row has a minute (in an empty root two: the ARM programs are
-# emulated twice over); UPM_VM_TIMEOUT (default 600 s, for seventeen rows)
+# emulated twice over); UPM_VM_TIMEOUT (default 600 s, for eighteen rows)
 # bounds the whole boot, so any fault fails the stage rather than hang it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."

@@ -219,6 +219,7 @@ SCENARIO_NAMED = {s.name: s for s in SCENARIOS}
 # program says up to the tool's command line (the tool's own words follow).
 APP_START, PAGE, FLASH_SIZE = 0x2000, 64, 256 * 1024
 KERNEL = ("kernel",)  # where the double tap, the unplug and two boards are real
+GADGETS = "/sys/kernel/config/usb_gadget"  # configfs: the kernel backend's gadgets
 
 
 @dataclass
@@ -227,23 +228,28 @@ class RealToolRow:
     image_size: int         # random bytes
     tool_says: str          # None: the tool never runs, the flash stays as it came
     flashed: bool = False
-    hang_up_after: int = None  # bytes from the tool before the board is unplugged
+    unplug_at: str = None   # simulated_board's --unplug-at: the moment the board goes
     scenario: str = "full_upload"
     backends: tuple = ("linux", "windows", "kernel")
+    ended: bool = False     # simulated_board gets SIGTERM while the tool runs
+
+
+# What simulated_board says when it pulls the cable at each moment.
+UNPLUGGED_AT = {"writing": "the board is unplugged while the tool writes the image",
+                "awaiting-answer": "the board is unplugged while the tool waits for an answer"}
 
 
 REAL_TOOL_ROWS = [
     RealToolRow("whole_upload", 10_000, "Verify successful", flashed=True),  # 156.25 pages
-    # The board goes while the data of the tool's first write (4 KiB) is on
+    # The board goes while the data of the image's first write (4 KiB) is on
     # its way: the tool's write fails; on the real kernel cdc_acm has taken
     # it all from the tool at once, which then waits for an answer.
-    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", hang_up_after=3_000),
+    RealToolRow("unplugged_mid_write", 10_000, "SAM-BA operation failed", unplug_at="writing"),
     RealToolRow("image_larger_than_flash", FLASH_SIZE + 1, "File operation exceeds flash size"),
     # The tool waits for the answer to the copy of its first 4 KiB into
-    # flash, "Y00002000,00001000#" (bytes 4 348 to 4 366 from the tool): the
-    # board goes before its "#" arrives.
+    # flash ("Y00002000,00001000#"): the board goes before its "#" arrives.
     RealToolRow("unplugged_awaiting_answer", 10_000, "SAM-BA operation failed",
-                hang_up_after=4_366),
+                unplug_at="awaiting-answer"),
     RealToolRow("bootloader_at_second_attempt", 10_000, "Verify successful", flashed=True,
                 scenario="bootloader_at_second_attempt", backends=KERNEL),
     RealToolRow("no_bootloader_at_any_attempt", 10_000, None,
@@ -257,6 +263,10 @@ REAL_TOOL_ROWS = [
                 scenario="two_boards_first_by_name", backends=KERNEL),
     RealToolRow("unrecognised_letter", 10_000, None, scenario="unrecognised_letter",
                 backends=KERNEL),
+    # SIGTERM to simulated_board while the tool writes: it passes it on and
+    # dies of it, and neither the program, nor the tool, nor its testbed or
+    # gadgets are left. (Under Wine, the Wine server outlives any program.)
+    RealToolRow("ended_mid_upload", 10_000, None, ended=True, backends=("linux", "kernel")),
 ]
 
 
@@ -285,20 +295,84 @@ def parting(said, script, open_end):
     return None
 
 
-def end_group(proc):
-    """Asks the command's whole process group to end (simulated_board's
-    gadgets go with it), then ends it."""
-    for signal_number, wait_s in ((signal.SIGTERM, 30), (signal.SIGKILL, 5)):
+def session_processes(session):
+    """{pid: name} of the live processes of a session (its ID: its first
+    process's), whatever process group each is in: a command started with
+    group=True, and all it started."""
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
-            os.killpg(proc.pid, signal_number)
-            proc.wait(wait_s)
-            return
-        except (ProcessLookupError, subprocess.TimeoutExpired):
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue  # ended meanwhile
+        # "pid (name) state ppid pgrp session ...": the name may hold spaces.
+        state, _, _, sid = stat[stat.rindex(")") + 2:].split()[:4]
+        if int(sid) == session and state != "Z":
+            found[int(entry)] = stat[stat.index("(") + 1:stat.rindex(")")]
+    return found
+
+
+def end_group(proc):
+    """Asks the command's process group to end (simulated_board passes it on
+    to the program it started and removes its gadgets), then kills whatever
+    is left of its session."""
+    try:
+        os.killpg(proc.pid, signal.SIGTERM)
+        proc.wait(30)
+    except (ProcessLookupError, subprocess.TimeoutExpired):
+        pass
+    for pid in session_processes(proc.pid):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
             pass
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        pass
+
+
+class EndWhileToolRuns:
+    """A watch for converse: SIGTERM to simulated_board once the tool runs
+    in its session, and no more input from then on (a program left behind
+    would wait at its prompts). Notes the session, the tool's umockdev
+    testbed, and what of the session outlived simulated_board (left), which
+    it then kills."""
+
+    def __init__(self, tool_file):
+        self.tool_name = tool_file[:15]  # as the kernel keeps a process's name
+        self.session = self.testbed = self.left = None
+
+    def __call__(self, proc):
+        if self.session is None:
+            self.end_when_tool_runs(proc)
+        elif self.left is None and proc.poll() is not None:
+            self.left = session_processes(self.session)
+            for pid in self.left:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass  # it has just ended
+        return self.session is not None
+
+    def end_when_tool_runs(self, proc):
+        tools = [pid for pid, name in session_processes(proc.pid).items()
+                 if name == self.tool_name]
+        if not tools:
+            return
+        try:
+            with open("/proc/%d/environ" % tools[0], "rb") as f:
+                environment = dict(v.partition(b"=")[::2] for v in f.read().split(b"\0"))
+            self.testbed = environment.get(b"UMOCKDEV_DIR", b"").decode() or None
+        except OSError:
+            pass  # it has just ended: the row fails on its status
+        self.session = proc.pid
+        os.kill(proc.pid, signal.SIGTERM)
 
 
 def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=RUN_TIMEOUT_S,
-             group=False):
+             group=False, watch=None):
     """Runs command, writes stdin at once (None: closes it at once), then
     answers each double-tap prompt with a key after on_tap(attempt, proc) (an
     AssertionError there fails the run as well) and
@@ -307,7 +381,9 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
     input to give. Output that leaves the script fails the run at once, and
     so does no end within limit_s. group: the command and all it starts are
     a process group of their own, ended whole on a failure, so that no
-    program or tool it started lives on after it."""
+    program or tool it started lives on after it. watch(proc), if given, is
+    called at each look at the output; once it returns true, no more input
+    is given."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env, cwd=cwd, start_new_session=group)
     chunks = {"out": bytearray(), "err": bytearray()}
@@ -352,10 +428,11 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
             stop("no end after %d s" % limit_s)
         arrived.wait(0.05)
         arrived.clear()
+        quiet = watch is not None and watch(proc)
         before, text = text, chunks["out"].decode("latin-1").replace("\r\n", "\n")
         if text != before:
             last_news = time.monotonic()
-        while answered < text.count(TAP):
+        while answered < text.count(TAP) and not quiet:
             answered += 1
             failure = None
             try:
@@ -365,7 +442,7 @@ def converse(command, env, cwd, stdin, on_tap, script, open_end=False, limit_s=R
             if failure:
                 stop(failure)
             send(b"\n")
-        if "Press Enter to exit..." in text and not proc.stdin.closed:
+        if "Press Enter to exit..." in text and not proc.stdin.closed and not quiet:
             send(b"\n")
             close_quietly(proc.stdin)
         said = normalised(text)
@@ -486,13 +563,14 @@ class LinuxBackend:
     def boards_of(scenario):
         return 1  # the scenario's devices are simulated_board's one board and its bootloader
 
-    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
+    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end,
+                               watch=None):
         """The program on simulated_board's Quarnel (ttyACM0) and bootloader
         (ttyACM1); the wrapper goes before both programs."""
         command = (self.wrapper + [self.simulated_board] + options + ["--"]
                    + self.wrapper + [os.path.join(folder, self.program_file)])
         return converse(command, self.environment(), cwd, scenario.stdin,
-                        lambda attempt, proc: None, script, open_end, group=True)
+                        lambda attempt, proc: None, script, open_end, group=True, watch=watch)
 
     def check_extra(self, case, outcome, folder):
         case.assertEqual(outcome.stderr, "", "standard error")
@@ -548,7 +626,8 @@ class KernelBackend(LinuxBackend):
         return any((usb_id(tty, "idVendor"), usb_id(tty, "idProduct")) == DEVICE_IDS["Bootloader"]
                    for tty in os.listdir("/sys/class/tty"))
 
-    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
+    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end,
+                               watch=None):
         boards, taps = self.gadget_plan(scenario)
         program = self.program_command(folder)
         command = program if boards is None else (
@@ -569,7 +648,7 @@ class KernelBackend(LinuxBackend):
                     time.sleep(0.05)
 
         return converse(command, self.environment(), cwd, scenario.stdin, on_tap, script,
-                        open_end, limit_s=self.run_limit_s, group=True)
+                        open_end, limit_s=self.run_limit_s, group=True, watch=watch)
 
 
 class WindowsBackend:
@@ -652,7 +731,8 @@ class WindowsBackend:
 
     boards_of = staticmethod(LinuxBackend.boards_of)
 
-    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end):
+    def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end,
+                               watch=None):
         """The program under Wine sees a Quarnel on COM8 and the bootloader
         on COM9 in the registry; COM9 itself is simulated_board's
         pseudo-terminal, which Wine opens through the dosdevices link. The
@@ -663,7 +743,7 @@ class WindowsBackend:
         command = (wrapper() + [self.simulated_board, "--serial-link", link] + options
                    + ["--", "wine", os.path.join(folder, self.program_file)])
         outcome = converse(command, self.env, cwd, scenario.stdin, lambda attempt, proc: None,
-                           script, open_end, group=True)
+                           script, open_end, group=True, watch=watch)
         if os.path.lexists(link):
             raise AssertionError("simulated_board left its link %s behind" % link)
         return outcome
@@ -860,8 +940,8 @@ class Scenarios(unittest.TestCase):
             dumps = [os.path.join(work, "flash%d.bin" % i)
                      for i in range(BACKEND.boards_of(scenario))]
             options = [o for dump in dumps for o in ("--flash-dump", dump)]
-            if row.hang_up_after is not None:
-                options += ["--hang-up-after", str(row.hang_up_after)]
+            if row.unplug_at:
+                options += ["--unplug-at", row.unplug_at]
             # The only port the program ever names here is the bootloader's.
             fields = dict(expected_fields(scenario, folder), **{
                 "port%d" % n: BACKEND.fields(folder)["port%d" % BACKEND.simulated_port]
@@ -869,10 +949,16 @@ class Scenarios(unittest.TestCase):
             script = scenario.stdout.format(**fields)
             start, launched, _ = script.partition(" --offset=0x2000 -R\n")
             start += launched
+            watch = EndWhileToolRuns(BACKEND.tool_file) if row.ended else None
             outcome = BACKEND.run_on_simulated_board(
-                folder, scenario, options, os.path.join(work, "elsewhere"), start, bool(launched))
-            self.check_real_tool_outcome(row, scenario, outcome, start,
-                                         CLOSE if launched else script, images, factory, dumps)
+                folder, scenario, options, os.path.join(work, "elsewhere"), start, bool(launched),
+                watch)
+            if watch:
+                self.check_nothing_left(watch, outcome)
+            else:
+                self.check_real_tool_outcome(row, scenario, outcome, start,
+                                             CLOSE if launched else script, images, factory,
+                                             dumps)
         except AssertionError as e:
             if outcome is None:
                 raise
@@ -880,6 +966,17 @@ class Scenarios(unittest.TestCase):
                 e, outcome.stdout, outcome.stderr)) from None
         finally:
             shutil.rmtree(work, ignore_errors=True)
+
+    def check_nothing_left(self, watch, outcome):
+        self.assertIsNotNone(watch.session, "the tool never ran")
+        self.assertEqual(outcome.status, -signal.SIGTERM, "simulated_board dies of SIGTERM")
+        left = session_processes(watch.session) if watch.left is None else watch.left
+        self.assertEqual(left, {}, "left running")
+        if watch.testbed:
+            self.assertFalse(os.path.exists(watch.testbed), "its testbed is left")
+        if os.path.isdir(GADGETS):
+            self.assertEqual([g for g in os.listdir(GADGETS) if g.startswith("simulated_board")],
+                             [], "its gadgets are left")
 
     def check_real_tool_outcome(self, row, scenario, outcome, start, ending, images, factory,
                                 dumps):
@@ -890,6 +987,8 @@ class Scenarios(unittest.TestCase):
         self.assertEqual(outcome.status, scenario.status)
         if row.tool_says is not None:
             self.assertIn(row.tool_says, outcome.stdout + outcome.stderr)
+        if row.unplug_at:
+            self.assertIn("simulated_board: %s\n" % UNPLUGGED_AT[row.unplug_at], outcome.stderr)
         self.assertNotRegex(outcome.stdout + outcome.stderr,
                             "unrecognized option|invalid option|Try 'bossac")
         flashes = []

@@ -123,6 +123,36 @@ TEST(DetectionEdges, StopsAtMaxBoards) {
     }
 }
 
+// The tables' "VID_xxxx&PID_xxxx", as the udev rules and simulated_board read it.
+TEST(UsbIdOfVidpid, ExactlyTheTablesShape) {
+    struct Row {
+        const char *text;
+        bool parsed;
+        unsigned vendor, product;
+    };
+    const Row rows[] = {
+        {"VID_3C7E&PID_5102", true, 0x3C7E, 0x5102},
+        {"VID_2341&PID_004D", true, 0x2341, 0x004D},
+        {"VID_3c7e&PID_5102", false, 0, 0},  // detection would never match it
+        {"VID_3C7E&PID_510", false, 0, 0},
+        {"VID_3C7E&PID_51020", false, 0, 0},
+        {"VID_3C7E PID_5102", false, 0, 0},
+        {"VID_3C7G&PID_5102", false, 0, 0},
+        {"", false, 0, 0},
+    };
+    for (const Row &row : rows) {
+        UsbId id = {7, 7};
+        EXPECT_EQ(usb_id_of_vidpid(row.text, &id), row.parsed) << row.text;
+        if (row.parsed) {
+            EXPECT_EQ(id.vendor, row.vendor) << row.text;
+            EXPECT_EQ(id.product, row.product) << row.text;
+        }
+    }
+    UsbId id = {};
+    for (const VidPidStruct &row : knownAppBoards) EXPECT_TRUE(usb_id_of_vidpid(row.vidpid, &id));
+    EXPECT_TRUE(usb_id_of_vidpid(knownBootloaders[0].vidpid, &id));
+}
+
 TEST(GetIndex, FindsFirstOccurrence) {
     EXPECT_EQ(get_index("COM7)", ')'), 4);
     EXPECT_EQ(get_index("a)b)", ')'), 1);

@@ -1,0 +1,30 @@
+// The bootloader's port as every mode serves it: the tool's bytes go to the
+// simulated chip, its answers come back, and the cable can be pulled at a
+// byte count or at a moment of the dialogue.
+#pragma once
+
+#include "simulated_chip.h"
+
+struct Port {
+    int fd;  // the board's side: a pseudo-terminal's master, or the gadget's tty
+    long long goesDeadAfter;  // --hang-up-after; -1: never
+    Moment unplugAt;          // --unplug-at
+    bool hungUp;              // the cable is out: nothing is served any more
+    SimulatedChip *chip;
+    long long lastLookMs;  // when serve_once last looked at the port
+};
+
+long long monotonic_ms();
+
+// One look at the port: serves what the tool sent, or waits a little (some
+// 20 ms). When the cable is to be pulled, the port hangs up (hungUp).
+void serve_once(Port *port);
+
+// The port's last reference goes: a pseudo-terminal's slave sees a hang-up
+// at once, as the kernel hangs up the tty of a USB device that goes.
+void hang_up(Port *port);
+
+// Once PROGRAM has ended: the whole flash into file, and one summary line on
+// standard error.
+bool write_flash_dump(const SimulatedChip *chip, const char *file);
+void print_summary(const SimulatedChip *chip);
