@@ -3,8 +3,9 @@
 # materials is valid CycloneDX 1.6 (by the CycloneDX project's own strict
 # validator) and gives the SHA-256 of every program as it stands in the
 # archive; the notices name every component the linker took for either
-# program; and the program and flashing tool from each archive, unpacked
-# as an operator would, flash simulated_board (the real-tool rows of
+# program (the three Linux archives and the Windows ZIP); and the program
+# and flashing tool from the x86_64 and Windows archives, unpacked as an
+# operator would, flash simulated_board (the real-tool rows of
 # tests/e2e/e2e.py).
 #
 #   scripts/stages/27-release-kit.sh
@@ -16,13 +17,19 @@ fail() { echo "FAIL $*"; exit 1; }
 kit_validator_present || fail "no CycloneDX validator in $kit_validator"
 
 cmake --workflow --preset windows-release > /dev/null
-cmake --workflow --preset linux-release > /dev/null
+for preset in linux-release linux-arm64-release linux-armhf-release; do
+  cmake --workflow --preset "$preset" > /dev/null
+done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' build/linux-release/CMakeCache.txt)
 zip=build/windows-release/UpdateProgramManually-${version}-win64.zip
 tgz=build/linux-release/UpdateProgramManually-${version}-linux-x86_64.tar.gz
 
 check_kit "$zip" build/windows-release UpdateProgramManually.exe Bossac/1.9.1/bossac.exe
 check_kit "$tgz" build/linux-release UpdateProgramManually Bossac/1.9.1/bossac
+for arch in arm64 armhf; do
+  check_kit "build/linux-$arch-release/UpdateProgramManually-${version}-linux-$arch.tar.gz" \
+    "build/linux-$arch-release" UpdateProgramManually Bossac/1.9.1/bossac
+done
 
 # As shipped: each archive's own program and tool flash the simulated board.
 board=build/native/demo/simulated_board
