@@ -4,9 +4,11 @@
 # validator) and gives the SHA-256 of every program as it stands in the
 # archive; the notices name every component the linker took for either
 # program (the three Linux archives and the Windows ZIP); and the program
-# and flashing tool from the x86_64 and Windows archives, unpacked as an
-# operator would, flash simulated_board (the real-tool rows of
-# tests/e2e/e2e.py).
+# and flashing tool from the Windows archive, unpacked as an operator would,
+# flash simulated_board under Wine (the real-tool rows of tests/e2e/e2e.py).
+# The Linux archives' programs are static: umockdev's testbed, a library
+# preloaded into the programs it fakes devices for, cannot reach into them,
+# so they flash a board on the real kernel's USB stack instead (stage 45).
 #
 #   scripts/stages/27-release-kit.sh
 set -euo pipefail
@@ -31,9 +33,8 @@ for arch in arm64 armhf; do
     "build/linux-$arch-release" UpdateProgramManually Bossac/1.9.1/bossac
 done
 
-# As shipped: each archive's own program and tool flash the simulated board.
+# As shipped: the ZIP's own program and tool flash the simulated board.
 board=build/native/demo/simulated_board
 [ -x "$board" ] || fail "no $board (the native build makes it)"
-real_tool_rows linux "$board" --release "$tgz"
 real_tool_rows windows "$board" --release "$zip"
-echo "ok   both archives flash the simulated board as shipped"
+echo "ok   the ZIP flashes the simulated board as shipped"
