@@ -73,7 +73,7 @@ check_archive() {  # BUILD
   grep -q "UpdateProgramManually ${version} " "$guide" || fail "README.txt does not carry version ${version}"
   ! grep -q $'\r' "$guide" || fail "README.txt has Windows line breaks"
   # The Linux guide's own points, and none of the Windows one's.
-  for text in 'group "dialout"' 'ttyACMn or ttyUSBn' '<Board>_App_<version>.bin' \
+  for text in 'group "dialout"' 'ttyACMn or ttyUSBn' '<Board>_App_<version>.bin' "the $arch one of three" \
               'Bossac/1.9.1/bossac' "sudo cp $rules /etc/udev/rules.d/" 'udevadm control --reload'; do
     grep -qF -- "$text" "$guide" || fail "README.txt does not say: $text"
   done
@@ -128,6 +128,22 @@ done <<ROWS
 build/linux-arm64-release|Bossac/1.9.1/bossac|build/linux-release/bossac-1.9.1/bossac|a program for x86_64, not arm64
 build/linux-release|UpdateProgramManually|$(type -P true)|linked dynamically (interpreter /lib64/ld-linux-x86-64.so.2), needs libc.so.6, asks for symbol versions
 ROWS
+
+# Without its cross compiler, an ARM preset's toolchain file stops with one
+# line that names the Debian package (here a PATH that has cmake and make
+# alone).
+mkdir "$unpacked/bin"
+ln -s "$(type -P cmake)" "$(type -P make)" "$unpacked/bin/"
+for row in "arm64 g++-aarch64-linux-gnu" "armhf g++-arm-linux-gnueabihf"; do
+  read -r arch package <<< "$row"
+  status=0
+  PATH=$unpacked/bin cmake -S . -B "$unpacked/cross-$arch" --toolchain "cmake/linux-$arch.cmake" \
+    > "$unpacked/said" 2>&1 || status=$?
+  said=$(grep -F 'apt-get install' "$unpacked/said" | sed 's/^ *//')
+  [ $status -ne 0 ] && [ "$said" = "No $arch cross compiler: apt-get install $package" ] \
+    || fail "the $arch build without its compiler (status $status): $(cat "$unpacked/said")"
+  echo "ok   refused: $said"
+done
 
 # The refusals, in a build folder of their own with the rest of the source as it is.
 build=${builds[0]}
