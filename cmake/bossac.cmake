@@ -80,7 +80,10 @@ if(WIN32)
   target_link_libraries(bossac PRIVATE setupapi)
   # As the program: one .exe with no MinGW DLLs beside it, no link time.
   target_link_options(bossac PRIVATE -static -Wl,--no-insert-timestamp)
+elseif(UPM_RELEASE)
+  # As the released program: static, hardened (CMakeLists.txt).
+  target_link_options(bossac PRIVATE ${UPM_STATIC_LINK})
 else()
-  # As the released program: nothing but the C library from the system.
+  # The tests' tool: nothing but the C library from the system.
   target_link_options(bossac PRIVATE -static-libstdc++ -static-libgcc -Wl,--as-needed)
 endif()

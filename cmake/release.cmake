@@ -3,7 +3,8 @@
 # licence in Bossac/1.9.1/, the third-party notices and the bill of
 # materials. No test program, no GoogleTest, no stand-in tool.
 #
-#   cmake --workflow --preset windows-release   (or linux-release)
+#   cmake --workflow --preset windows-release   (or linux-release,
+#                                    linux-arm64-release, linux-armhf-release)
 #   cmake --build --preset windows --target release_archive
 #
 # The release is made in steps, each a target of its own, so that a step
@@ -49,7 +50,14 @@ else()
   set(upm_drop W)
   set(upm_newlines LF)
   set(upm_newline_name lf)
-  set(upm_archive ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}.tar.gz)
+  # Debian's names for the ARM ones, as their users know them; x86_64 as before.
+  set(upm_arch ${CMAKE_SYSTEM_PROCESSOR})
+  if(upm_arch STREQUAL "aarch64")
+    set(upm_arch arm64)
+  elseif(upm_arch MATCHES "^arm")
+    set(upm_arch armhf)
+  endif()
+  set(upm_archive ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${upm_arch}.tar.gz)
 endif()
 
 # One source per text for both systems. A line that starts with "[W] " is
@@ -97,14 +105,31 @@ set(upm_tool Bossac/1.9.1/${UPM_TOOL_FILE})
 set(upm_linux_files "")
 if(NOT WIN32)
   set(upm_rules_file ${upm_texts}/${UPM_UDEV_RULES})
-  add_executable(upm_udev_rules packaging/linux/udev_rules.cpp)
-  target_link_libraries(upm_udev_rules PRIVATE upm_core upm_platform)
+  if(CMAKE_CROSSCOMPILING)
+    # A tool of the build, so built for the build machine, with its own
+    # compiler: the same tables give the same rules on any architecture.
+    find_program(UPM_HOST_CXX NAMES c++ g++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+    set(upm_rules_sources packaging/linux/udev_rules.cpp detection/boards.cpp
+        platform/platform_linux.cpp)
+    list(TRANSFORM upm_rules_sources PREPEND ${PROJECT_SOURCE_DIR}/)
+    set(upm_rules_tool ${CMAKE_CURRENT_BINARY_DIR}/host/upm_udev_rules)
+    add_custom_command(OUTPUT ${upm_rules_tool}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/host
+      COMMAND ${UPM_HOST_CXX} -std=c++17 -O2 -I${PROJECT_SOURCE_DIR}/detection
+              -I${PROJECT_SOURCE_DIR}/platform ${upm_rules_sources} -o ${upm_rules_tool}
+      DEPENDS ${upm_rules_sources}
+      VERBATIM)
+  else()
+    add_executable(upm_udev_rules packaging/linux/udev_rules.cpp)
+    target_link_libraries(upm_udev_rules PRIVATE upm_core upm_platform)
+    set(upm_rules_tool upm_udev_rules)
+  endif()
   add_custom_command(OUTPUT ${upm_rules_file}
-    COMMAND upm_udev_rules ${upm_rules_file}
-    DEPENDS upm_udev_rules
+    COMMAND ${upm_rules_tool} ${upm_rules_file}
+    DEPENDS ${upm_rules_tool}
     VERBATIM)
   add_custom_target(release_udev_rules DEPENDS ${upm_rules_file})
-  set(upm_linux_files ${UPM_UDEV_RULES}=${upm_rules_file})
+  set(upm_linux_files ${UPM_UDEV_RULES}=${upm_rules_file} --arch ${upm_arch})
 endif()
 add_custom_target(release_files
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/stage_release.py

@@ -4,7 +4,7 @@
   stage_release.py STAGING SBOM_DRAFT --newlines crlf|lf
                    --tool NAME --tool-source SOURCE_NOTE --tool-license LICENSE
                    --tool-patches FOLDER
-                   --version VERSION [--map NAME=LINK_MAP ...] NAME=FILE ...
+                   --version VERSION [--arch ARCH] [--map NAME=LINK_MAP ...] NAME=FILE ...
 
 NAME=FILE: a file to copy to STAGING/NAME; a NAME ending in '*' (the mark is
 dropped) is a program (0755). --map names a program's linker map: the
@@ -34,10 +34,12 @@ COMPONENTS = [
     (r"\.so(\.[0-9]+)*$", None),
     (r"^[^/]", None),  # relative to the build folder: this project and the tool's source
     (r"/libstdc\+\+\.a$|/libsupc\+\+\.a$", "libstdc++"),
-    (r"/gcc/.*/(libgcc(_eh)?\.a|crt(begin|end)S?\.o)$", "libgcc"),
+    (r"/gcc(-cross)?/.*/(libgcc(_eh)?\.a|crt(begin|end)[ST]?\.o)$", "libgcc"),
     (r"/x86_64-w64-mingw32/lib/lib(win)?pthread\.a$", "winpthreads"),
     (r"/x86_64-w64-mingw32/lib/", "mingw-w64-crt"),
-    (r"/x86_64-linux-gnu/(S?crt1|crti|crtn)\.o$|/libc_nonshared\.a$", "glibc-start"),
+    # The C library, linked in whole by the static Linux programs: Debian's
+    # own (libc6-dev) or its cross packages' (libc6-dev-<arch>-cross).
+    (r"^/usr/(lib/)?[a-z0-9_]+-linux-gnu[a-z]*/(lib/)?([a-zA-Z]?crt[1in]\.o|lib[a-z_]+\.a)$", "glibc"),
 ]
 # Name and licence of each component; version, package and licence text
 # come from the installed Debian package that holds the file.
@@ -48,8 +50,18 @@ ABOUT = {
     "winpthreads": ("MinGW-w64 winpthreads", {"expression": "MIT AND BSD-3-Clause"}),
     "mingw-w64-crt": ("MinGW-w64 runtime (C runtime start-up and import libraries)",
                       {"expression": "ZPL-2.1 AND BSD-3-Clause AND BSD-2-Clause AND ISC"}),
-    "glibc-start": ("GNU C Library start-up files", {"expression": "LGPL-2.1-or-later"}),
+    "glibc": ("GNU C Library (glibc)", {"expression": "LGPL-2.1-or-later"}),
 }
+# What the C library's licence asks of a program linked with it statically.
+RELINK_NOTE = [
+    "  Linked statically: the LGPL lets you change the C library and link these",
+    "  programs with your version. The source of this release builds them",
+    "  again, from their own objects, with the C library you give the build",
+    "  (README.md, \"Release archives for operators\"). The C library's exact",
+    "  source is Debian's source package {source}.",
+]
+# Licence texts that Debian's copyright file of a component only points to.
+FULL_TEXTS = {"glibc": ["/usr/share/common-licenses/LGPL-2.1"]}
 TOOL_LICENSE_ID = "BSD-3-Clause"
 
 
@@ -76,9 +88,10 @@ def debian_package(path):
     if owner.returncode != 0:
         sys.exit(f"stage_release: no installed Debian package holds {path}")
     package = owner.stdout.split(":")[0].strip()
-    fields = subprocess.run(["dpkg-query", "-W", "-f", "${Version} ${Architecture}", package],
-                            capture_output=True, text=True, check=True).stdout.split()
-    return package, fields[0], fields[1]
+    fields = subprocess.run(["dpkg-query", "-W", "-f",
+                             "${Version} ${Architecture} ${source:Package} ${source:Version}",
+                             package], capture_output=True, text=True, check=True).stdout.split()
+    return package, fields[0], fields[1], f"{fields[2]} {fields[3]}"
 
 
 def taken_components(maps):
@@ -90,8 +103,9 @@ def taken_components(maps):
             if key is None:
                 continue
             if key not in found:
-                package, version, arch = debian_package(path)
-                found[key] = {"package": package, "version": version, "arch": arch, "programs": []}
+                package, version, arch, source = debian_package(path)
+                found[key] = {"package": package, "version": version, "arch": arch,
+                              "source": source, "programs": []}
             if program not in found[key]["programs"]:
                 found[key]["programs"].append(program)
     return found
@@ -168,13 +182,20 @@ def notices(found, tool, tool_version, tool_license, source_name, patches):
         name, licence = ABOUT[key]
         out += [f"{name}, version {c['version']} (Debian package {c['package']})",
                 f"  Linked into: {', '.join(c['programs'])}",
-                f"  Licence: {licence['expression']}", ""]
+                f"  Licence: {licence['expression']}"]
+        if key == "glibc":
+            out += [line.format(source=c["source"]) for line in RELINK_NOTE]
+        out += [""]
     out += [rule, f"bossac {tool_version}", rule, "", tool_license.rstrip("\n"), ""]
     # Debian ships one text under several packages (the C and C++ compilers'):
     # each text once, under every component it covers.
     texts = {}
     for key in sorted(found):
-        texts.setdefault(copyright_text(found[key]["package"]), []).append(key)
+        text = copyright_text(found[key]["package"])
+        for path in FULL_TEXTS.get(key, []):
+            with open(path, encoding="utf-8") as f:
+                text = text.rstrip("\n") + "\n\n" + rule + "\n" + path + "\n" + rule + "\n\n" + f.read()
+        texts.setdefault(text, []).append(key)
     for text, keys in texts.items():
         packages = sorted({found[k]["package"] for k in keys})
         out += [rule, ", ".join(ABOUT[k][0] for k in keys),
@@ -220,10 +241,14 @@ def sbom_draft(found, options, program_name, tool_name, source_name, source_sha2
     dependencies = [{"ref": program, "dependsOn": sorted(refs[k] for k in found
                                                          if program in found[k]["programs"])}
                     for program in (program_name, tool_name)]
+    program = {"type": "application", "bom-ref": program_name, "name": options.name,
+               "version": options.version}
+    if options.arch:
+        # Which machines the archive is for: the same names for three builds.
+        program["properties"] = [{"name": "upm:architecture", "value": options.arch}]
     return {
         "bomFormat": "CycloneDX", "specVersion": "1.6", "version": 1,
-        "metadata": {"component": {"type": "application", "bom-ref": program_name,
-                                   "name": options.name, "version": options.version}},
+        "metadata": {"component": program},
         "components": [tool] + runtime,
         "dependencies": dependencies + [{"ref": r, "dependsOn": []} for r in sorted(refs.values())],
     }
@@ -246,6 +271,7 @@ def main():
     parser.add_argument("--tool-source", required=True)
     parser.add_argument("--tool-license", required=True)
     parser.add_argument("--tool-patches", required=True, help="the patches applied to its source")
+    parser.add_argument("--arch", help="the machines the programs are built for")
     parser.add_argument("--map", action="append", default=[])
     parser.add_argument("files", nargs="+")
     options = parser.parse_args()

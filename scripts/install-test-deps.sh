@@ -22,6 +22,9 @@ packages=(
   qemu-system-x86 busybox-static kmod
   # The udev rules of the Linux archive, tried in the VM.
   udev modemmanager dbus
+  # The arm64 and armhf archives: Debian's cross compilers (with their C
+  # libraries), and the emulator that runs their programs here.
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
 )
 # Node.js for the bill of materials' validator, from Debian unless the
 # machine has its own.
