@@ -6,7 +6,7 @@ set(CMAKE_SYSTEM_PROCESSOR aarch64)
 find_program(UPM_CROSS_CXX aarch64-linux-gnu-g++)
 if(NOT UPM_CROSS_CXX)
   # One line that says what to install.
-  message(FATAL_ERROR "No aarch64-linux-gnu-g++ for the arm64 build: apt-get install g++-aarch64-linux-gnu")
+  message(FATAL_ERROR "No arm64 cross compiler: apt-get install g++-aarch64-linux-gnu")
 endif()
 set(CMAKE_CXX_COMPILER ${UPM_CROSS_CXX})
 set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)

@@ -6,7 +6,7 @@ set(CMAKE_SYSTEM_PROCESSOR armv7l)
 find_program(UPM_CROSS_CXX arm-linux-gnueabihf-g++)
 if(NOT UPM_CROSS_CXX)
   # One line that says what to install.
-  message(FATAL_ERROR "No arm-linux-gnueabihf-g++ for the armhf build: apt-get install g++-arm-linux-gnueabihf")
+  message(FATAL_ERROR "No armhf cross compiler: apt-get install g++-arm-linux-gnueabihf")
 endif()
 set(CMAKE_CXX_COMPILER ${UPM_CROSS_CXX})
 set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)

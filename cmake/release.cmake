@@ -3,7 +3,8 @@
 # licence in Bossac/1.9.1/, the third-party notices and the bill of
 # materials. No test program, no GoogleTest, no stand-in tool.
 #
-#   cmake --workflow --preset windows-release   (or linux-release)
+#   cmake --workflow --preset windows-release   (or linux-release,
+#                                    linux-arm64-release, linux-armhf-release)
 #   cmake --build --preset windows --target release_archive
 #
 # The release is made in steps, each a target of its own, so that a step

@@ -1,6 +1,7 @@
 #include "firmware.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +56,8 @@ bool join_path(const char *folder, const char *name, char (&fullpath)[kPathCapac
     return length >= 0 && static_cast<size_t>(length) < sizeof fullpath;
 }
 
-// False when the folder cannot be listed (reported on stderr).
+// False when the folder cannot be listed, or its listing fails part-way
+// (reported on stderr).
 bool collect_candidates(const char *folder, const char *prefix, Candidates *candidates) {
     FolderListing *listing = platform_open_folder(folder);
     if (listing == nullptr) {
@@ -63,7 +65,7 @@ bool collect_candidates(const char *folder, const char *prefix, Candidates *cand
         return false;
     }
     candidates->count = 0;
-    const char *name;
+    const char *name = nullptr;
     while (candidates->count < kMaxCandidates &&
            (name = platform_next_folder_entry(listing)) != nullptr) {
         Candidates &c = *candidates;
@@ -76,8 +78,12 @@ bool collect_candidates(const char *folder, const char *prefix, Candidates *cand
         if (!is_regular_file(c.matchingFiles[c.count])) continue;
         ++c.count;
     }
+    // A listing that breaks off may hide the very image asked for: the
+    // folder could not be listed, which is not the same as holding none.
+    const bool brokenOff = name == nullptr && errno != 0;
+    if (brokenOff) perror("opendir() error");
     platform_close_folder(listing);
-    return true;
+    return !brokenOff;
 }
 
 void discard_rest_of_line() {

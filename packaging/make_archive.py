@@ -15,12 +15,18 @@ folders for every file's parents. SBOM_DRAFT (from stage_release.py) becomes
 STAGING/sbom.cdx.json, dated like the entries and with the SHA-256 of every
 file it names as it stands in STAGING now: run this after anything that
 changes the staged files, such as signing.
+
+A Linux archive (.tar.gz) takes no program that the system would have to
+complete: every ELF file in STAGING must be linked statically (no
+interpreter, no library asked for, no symbol version) and built for the
+architecture that the bill of materials names.
 """
 import gzip
 import hashlib
 import io
 import json
 import os
+import struct
 import subprocess
 import sys
 import tarfile
@@ -84,6 +90,69 @@ def write_sbom(draft, staging, epoch):
         f.write("\n")
 
 
+# ELF e_machine (and, for ARM, hard floating point) -> Debian's name.
+ELF_MACHINES = {62: "x86_64", 183: "arm64", 40: "armhf", 3: "i386"}
+EF_ARM_ABI_FLOAT_HARD = 0x400
+PT_DYNAMIC, PT_INTERP, PT_LOAD = 2, 3, 1
+DT_NEEDED, DT_STRTAB, DT_VERNEED = 1, 5, 0x6FFFFFFE
+
+
+def elf_faults(data, arch):
+    """What keeps an ELF program from running alone on any Linux of arch."""
+    wide = data[4] == 2
+    order = "<" if data[5] == 1 else ">"
+    machine, = struct.unpack_from(order + "H", data, 18)
+    flags, = struct.unpack_from(order + "I", data, 48 if wide else 36)
+    name = ELF_MACHINES.get(machine, f"machine {machine}")
+    if machine == 40 and not flags & EF_ARM_ABI_FLOAT_HARD:
+        name = "armel"
+    faults = [f"a program for {name}, not {arch}"] if arch and name != arch else []
+    phoff, = struct.unpack_from(order + ("Q" if wide else "I"), data, 32 if wide else 28)
+    size, count = struct.unpack_from(order + "HH", data, 54 if wide else 42)
+    header = order + ("IIQQQQ" if wide else "IIIII")  # type, (flags,) offset, vaddr, paddr, filesz
+    segments = []
+    for i in range(count):
+        fields = struct.unpack_from(header, data, phoff + i * size)
+        kind, offset, vaddr, filesz = ((fields[0], fields[2], fields[3], fields[5]) if wide
+                                       else (fields[0], fields[1], fields[2], fields[4]))
+        segments.append((kind, offset, vaddr, filesz))
+    for kind, offset, _, filesz in segments:
+        if kind == PT_INTERP:
+            faults.append("linked dynamically (interpreter %s)"
+                          % data[offset:offset + filesz].rstrip(b"\0").decode(errors="replace"))
+        if kind == PT_DYNAMIC:
+            entry = order + ("qQ" if wide else "iI")
+            tags = [struct.unpack_from(entry, data, at)
+                    for at in range(offset, offset + filesz, struct.calcsize(entry))]
+            strtab = next((value for tag, value in tags if tag == DT_STRTAB), 0)
+            # The string table's address, as a place in the file.
+            strings = next((strtab - vaddr + at for kind, at, vaddr, size in segments
+                            if kind == PT_LOAD and vaddr <= strtab < vaddr + size), None)
+            needed = [data[strings + value:data.index(b"\0", strings + value)].decode(errors="replace")
+                      if strings is not None else "?" for tag, value in tags if tag == DT_NEEDED]
+            if needed:
+                faults.append("needs " + " ".join(needed))
+            if any(tag == DT_VERNEED for tag, _ in tags):
+                faults.append("asks for symbol versions")
+    return faults
+
+
+def refuse_unfit_programs(files, arch):
+    """Stops the release on a Linux program that could not run alone."""
+    for name, path in sorted(files.items()):
+        data = read(path)
+        if data[:4] == b"\x7fELF":
+            faults = elf_faults(data, arch)
+            if faults:
+                sys.exit(f"make_archive: refused {name}: {', '.join(faults)}")
+
+
+def draft_architecture(draft):
+    with open(draft) as f:
+        properties = json.load(f)["metadata"]["component"].get("properties", [])
+    return next((p["value"] for p in properties if p["name"] == "upm:architecture"), None)
+
+
 def entries(files):
     """(name, file or None for a folder, mode), folders included, in name order."""
     found = {}
@@ -138,6 +207,9 @@ def main(argv):
         sys.exit(__doc__)
     output, source_dir, staging = argv[1], argv[2], argv[3]
     epoch = source_date_epoch(source_dir)
+    if output.endswith(".tar.gz"):
+        refuse_unfit_programs(staged_files(staging),
+                              draft_architecture(argv[4]) if len(argv) == 5 else None)
     if len(argv) == 5:
         write_sbom(argv[4], staging, epoch)
     items = entries(staged_files(staging))

@@ -54,7 +54,8 @@ struct FolderListing;
 // Null on failure, with errno set (2 missing, 20 not a folder, 12 no memory).
 FolderListing *platform_open_folder(const char *path);
 // The next entry's bare name, "." and ".." included, in the file system's
-// order; null at the end. The text lives until the next call.
+// order; null at the end, with errno 0, and null with errno set when the
+// listing fails part-way. The text lives until the next call.
 const char *platform_next_folder_entry(FolderListing *listing);
 void platform_close_folder(FolderListing *listing);
 // True when the file status of path says regular file; false when it says

@@ -239,6 +239,8 @@ FolderListing *platform_open_folder(const char *path) {
 }
 
 const char *platform_next_folder_entry(FolderListing *listing) {
+    // readdir leaves errno as it was at the end, and sets it on a failure.
+    errno = 0;
     struct dirent *entry = readdir(listing->folder);
     return entry == nullptr ? nullptr : entry->d_name;
 }

@@ -186,7 +186,12 @@ const char *platform_next_folder_entry(FolderListing *listing) {
         listing->entryPending = false;
         return listing->entry.cFileName;
     }
-    if (!FindNextFileA(listing->search, &listing->entry)) return nullptr;
+    if (!FindNextFileA(listing->search, &listing->entry)) {
+        // Any other failure breaks the listing off: not its end.
+        const DWORD error = GetLastError();
+        errno = error == ERROR_NO_MORE_FILES ? 0 : errno_for_listing_error(error);
+        return nullptr;
+    }
     return listing->entry.cFileName;
 }
 

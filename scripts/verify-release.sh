@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks that a release archive, the Windows ZIP or the Linux tar.gz, signed
-# or not, is exactly this commit's source plus its signatures. Run it in a
+# Checks that a release archive, the Windows ZIP or a Linux tar.gz (x86_64,
+# arm64, armhf), signed or not, is exactly this commit's source plus its
+# signatures. Run it in a
 # checkout of the release's commit:
 #
 #   scripts/verify-release.sh [--key PUBLIC_KEY_FILE] ARCHIVE
@@ -30,6 +31,8 @@ fi
 archive=$(realpath "$1")
 case $archive in
   *.zip) preset=windows-release kind=zip plus=", plus its signatures" ;;
+  *-linux-arm64.tar.gz) preset=linux-arm64-release kind=tar.gz plus="" ;;
+  *-linux-armhf.tar.gz) preset=linux-armhf-release kind=tar.gz plus="" ;;
   *.tar.gz) preset=linux-release kind=tar.gz plus="" ;;
   *) usage ;;
 esac

@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform.h"
@@ -57,15 +58,23 @@ void platform_close_port_devices(PortDeviceSet *set) {
     delete set;
 }
 
-// Every folder is empty here: lookup tests run against real folders with
-// the real platform file.
-struct FolderListing {};
+// No entry is a file here: lookup tests run against real folders with the
+// real platform file.
+struct FolderListing {
+    size_t next;
+};
 
 FolderListing *platform_open_folder(const char *) {
-    static FolderListing empty;
-    return &empty;
+    static FolderListing listing;
+    listing.next = 0;
+    return &listing;
 }
-const char *platform_next_folder_entry(FolderListing *) { return nullptr; }
+const char *platform_next_folder_entry(FolderListing *listing) {
+    errno = 0;
+    if (listing->next < fake.folderEntries.size()) return fake.folderEntries[listing->next++].c_str();
+    errno = fake.listingErrno;
+    return nullptr;
+}
 void platform_close_folder(FolderListing *) {}
 bool platform_is_regular_file(const char *) { return false; }
 

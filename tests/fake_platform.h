@@ -24,6 +24,10 @@ struct FakePlatform {
     bool deviceSetInvalid = false;
     // Error numbers for successive launches; 0 means the tool started.
     std::vector<unsigned long> launchErrors;
+    // The program's folder as listed: these names, then the end, or with
+    // listingErrno set, a listing that breaks off there with that error.
+    std::vector<std::string> folderEntries = {".", ".."};
+    int listingErrno = 0;
 
     // What happened, in order: "pause", "sleep 1000", "detect", "launch <line>".
     std::vector<std::string> events;

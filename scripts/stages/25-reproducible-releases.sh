@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Anyone can check a release against its source: the release commands, run
-# in two clones of the last commit, in different folders, at different
-# times, with different umasks, time zones and locales, give byte-identical
-# archives, programs, flashing tools and checksum files. Then, once more in
+# Anyone can check a release against its source: the release commands (the
+# Windows ZIP and the three Linux archives), run in two clones of the last
+# commit, in different folders, at different times, with different umasks,
+# time zones and locales, give byte-identical archives, programs, flashing
+# tools and checksum files. Then, once more in
 # one clone, the archives' entries take their time from SOURCE_DATE_EPOCH
 # when it is set.
 #
@@ -25,6 +26,10 @@ outputs='build/windows-release/UpdateProgramManually.exe build/windows-release/b
          build/windows-release/*.zip build/windows-release/*.zip.sha256
          build/linux-release/UpdateProgramManually build/linux-release/bossac-1.9.1/bossac
          build/linux-release/*.tar.gz build/linux-release/*.tar.gz.sha256'
+for arch in arm64 armhf; do
+  outputs+=" build/linux-$arch-release/UpdateProgramManually build/linux-$arch-release/bossac-1.9.1/bossac
+           build/linux-$arch-release/*.tar.gz build/linux-$arch-release/*.tar.gz.sha256"
+done
 
 release_in() {  # FOLDER UMASK TZ LOCALE: clone, run both release commands, list the sums
   local src=$1
@@ -32,7 +37,8 @@ release_in() {  # FOLDER UMASK TZ LOCALE: clone, run both release commands, list
   git clone -q --no-checkout --no-hardlinks "$root" "$src"
   git -C "$src" checkout -q --detach "$commit"
   if ! (cd "$src" && umask "$2" && export TZ=$3 LC_ALL=$4 &&
-        cmake --workflow --preset windows-release && cmake --workflow --preset linux-release) \
+        cmake --workflow --preset windows-release && cmake --workflow --preset linux-release &&
+        cmake --workflow --preset linux-arm64-release && cmake --workflow --preset linux-armhf-release) \
         > "$src.log" 2>&1; then
     tail -n 30 "$src.log"; echo "FAIL the release build in $src"; exit 1
   fi
@@ -52,9 +58,10 @@ echo "ok   both builds of $commit are byte-identical ($(( $(date +%s) - start ))
 
 # Entry times from SOURCE_DATE_EPOCH: 2023-11-14 22:13:20 UTC.
 src="$work/two/a/deeper/place/checkout"
-(cd "$src" && SOURCE_DATE_EPOCH=1700000000 cmake --build build/linux-release --target release_archive &&
-  SOURCE_DATE_EPOCH=1700000000 cmake --build build/windows-release --target release_archive) > /dev/null
-times=$( (TZ=UTC tar -tvzf "$src"/build/linux-release/*.tar.gz --full-time | awk '{print $4 " " $5}';
+(cd "$src" && for preset in linux-release linux-arm64-release linux-armhf-release windows-release; do
+   SOURCE_DATE_EPOCH=1700000000 cmake --build "build/$preset" --target release_archive || exit; done) > /dev/null
+times=$( (for tgz in "$src"/build/linux*-release/*.tar.gz; do
+            TZ=UTC tar -tvzf "$tgz" --full-time | awk '{print $4 " " $5}'; done;
           TZ=UTC zipinfo -T "$src"/build/windows-release/*.zip | awk '/^[-d]/ {print $7}') | LC_ALL=C sort -u)
 [ "$times" = $'2023-11-14 22:13:20\n20231114.221320' ] \
   || { echo "FAIL entry times do not follow SOURCE_DATE_EPOCH:"; echo "$times"; exit 1; }

@@ -8,12 +8,13 @@
 # signed program and flashing tool from the ZIP flash the simulated board
 # under Wine, verify-release.sh finds the ZIP to be the commit's release
 # plus its signatures and refuses two tampered copies, and bad signing input
-# stops the build with one clear line and no archive. Both archives also
-# get an OpenPGP signature from a throwaway key with a passphrase (the same
-# password file): gpgv accepts them, verify-release.sh --key accepts the
-# genuine tar.gz and refuses a re-signed one with a byte changed in its
-# guide, one with another archive's signature, one whose .asc holds a bad
-# signature after its good one, and one with none.
+# stops the build with one clear line and no archive. All archives (the ZIP
+# and the Linux ones for x86_64, arm64 and armhf) also get an OpenPGP
+# signature from a throwaway key with a passphrase (the same password file):
+# gpgv accepts them, verify-release.sh --key accepts each genuine tar.gz and
+# refuses an x86_64 one re-signed with a byte changed in its guide, one with
+# another archive's signature, one whose .asc holds a bad signature after
+# its good one, and one with none.
 #
 #   scripts/stages/26-signed-release.sh
 #
@@ -135,14 +136,21 @@ archive=$(echo "$src"/build/windows-release/*-win64.zip)
 (cd "${archive%/*}" && sha256sum -c --quiet "${archive##*/}.sha256") || fail "the .sha256 is not the signed ZIP's"
 zip="$work/${archive##*/}"
 cp "$archive" "$zip"
-(cd "$src" && env "${signing[@]}" cmake --workflow --preset linux-release) >> "$work/build.log" 2>&1 \
-  || { tail -n 30 "$work/build.log"; fail "the signed Linux release build"; }
+arm_tgzs=()
+for preset in linux-release linux-arm64-release linux-armhf-release; do
+  (cd "$src" && env "${signing[@]}" cmake --workflow --preset "$preset") >> "$work/build.log" 2>&1 \
+    || { tail -n 30 "$work/build.log"; fail "the signed $preset build"; }
+  [ "$preset" = linux-release ] && continue
+  made=$(echo "$src/build/$preset"/*.tar.gz)
+  cp "$made" "$made.asc" "$work/"
+  arm_tgzs+=("$work/${made##*/}")
+done
 tgz_archive=$(echo "$src"/build/linux-release/*-linux-x86_64.tar.gz)
 tgz="$work/${tgz_archive##*/}"
 cp "$archive.asc" "$zip.asc"
 cp "$tgz_archive" "$tgz_archive.asc" "$work/"
 ! grep -rqF -e "$pin" "$work/build.log" || fail "the PIN is in the build's output"
-for signed in "$zip" "$tgz"; do
+for signed in "$zip" "$tgz" "${arm_tgzs[@]}"; do
   said=$(gpgv --homedir "$work" --keyring "$work/release-key.gpg" "$signed.asc" "$signed" 2>&1) \
     || { echo "$said"; fail "gpgv refuses ${signed##*/}.asc"; }
   echo "ok   gpgv: ${signed##*/}.asc: $(grep -o 'Good signature.*' <<< "$said")"
@@ -215,8 +223,10 @@ gpg --batch --pinentry-mode loopback --passphrase-file "$pki/pin" --armor --deta
 cp "$tgz" "$work/other/"; cp "$zip.asc" "$work/other/${tgz##*/}.asc"
 cp "$tgz" "$work/double/"; cat "$tgz.asc" "$zip.asc" > "$work/double/${tgz##*/}.asc"
 cp "$tgz" "$work/unsigned/"
-scripts/verify-release.sh --key "$work/release-key.asc" "$tgz" \
-  || fail "verify-release.sh --key refuses the genuine signed tar.gz"
+for genuine in "$tgz" "${arm_tgzs[@]}"; do
+  scripts/verify-release.sh --key "$work/release-key.asc" "$genuine" \
+    || fail "verify-release.sh --key refuses the genuine signed ${genuine##*/}"
+done
 for row in "tampered   differs: README.txt" "other FAIL ${tgz##*/}.asc is no good signature" \
            "double FAIL ${tgz##*/}.asc is no good signature" \
            "unsigned FAIL no signature: ${tgz##*/}.asc is missing"; do

@@ -42,6 +42,7 @@ std::set<std::string> list_folder(const std::string &folder) {
     FolderListing *listing = platform_open_folder(folder.c_str());
     if (listing == nullptr) return names;
     while (const char *name = platform_next_folder_entry(listing)) names.insert(name);
+    EXPECT_EQ(errno, 0) << "the end of " << folder << " read as a failure";
     platform_close_folder(listing);
     return names;
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -27,14 +29,16 @@ std::string no_file(const char *board) {
            ". Please add a file with the board name inside.\n";
 }
 
-// The double lists no folder, so every run that gets a board ends with the
-// "No file was found" report; the flashing phase has its own table below.
+// The double's folder holds no image, so every run that gets a board ends
+// with the "No file was found" report; the flashing phase has its own table
+// below.
 struct DriverCase {
     const char *name;
     std::vector<FakeDevice> devices;
     const char *input;
     std::string expectedOutput;
     int expectedStatus;
+    int listingErrno = 0;  // the folder's listing breaks off with it
 };
 
 void PrintTo(const DriverCase &c, std::ostream *os) { *os << c.name; }
@@ -45,9 +49,16 @@ TEST_P(Driver, TalksAndExits) {
     const DriverCase &c = GetParam();
     reset_fake_platform();
     fake.detections = {c.devices};
+    fake.listingErrno = c.listingErrno;
     int status = -1;
+    ::testing::internal::CaptureStderr();
     std::string output = run_with_console(c.input, [&] { status = run_upload(); });
+    std::string report = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(output, c.expectedOutput);
+    // A listing that breaks off is the folder that cannot be listed.
+    EXPECT_EQ(report, c.listingErrno == 0 ? ""
+                                          : std::string("opendir() error: ") +
+                                                strerror(c.listingErrno) + "\n");
     EXPECT_EQ(status, c.expectedStatus);
     // The closing pause comes with status 0 only.
     std::vector<std::string> expectedEvents = {"detect"};
@@ -69,6 +80,9 @@ const DriverCase kDriverCases[] = {
     {"EndOfInputAtMenu", {}, "", std::string(kMenu) + kInvalid, 1},
     {"BootloaderIsNoBoard", {port("VID_2341&PID_004D", "(COM5)")}, "x",
      std::string(kMenu) + kInvalid, 1},
+    {"ListingBreaksOff", {port("VID_3C7E&PID_5104", "USB Serial Device (COM3)")}, "",
+     std::string("Automaticly selected board : Harlun\n") + no_file("Harlun") + kClosing, 0,
+     EOVERFLOW},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, Driver, ::testing::ValuesIn(kDriverCases),
