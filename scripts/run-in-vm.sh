@@ -13,7 +13,9 @@
 # variables and no standard input; its standard output and error are this
 # script's, apart from the kernel's messages. Loaded before it runs: dummy_hcd
 # with two controllers (dummy_udc.0 and .1), libcomposite, usb_f_acm,
-# cdc_acm; configfs at /sys/kernel/config.
+# cdc_acm, binfmt_misc; configfs at /sys/kernel/config, binfmt_misc at
+# /proc/sys/fs/binfmt_misc (where qemu-user-static's emulators can be
+# registered for another architecture's programs).
 #
 #   UPM_KERNEL_DEB   a linux-image-*.deb to boot instead of the one
 #                    apt-get download fetches into build/downloads/

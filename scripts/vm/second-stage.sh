@@ -13,6 +13,7 @@ power_off() {
 
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 mount -t configfs configfs /sys/kernel/config
+mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
 mkdir -p /dev/pts /dev/shm
 mount -t devpts -o gid=5,mode=0620,ptmxmode=0666 devpts /dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /dev/shm

@@ -9,7 +9,9 @@ kernel:  the native program on the real kernel (inside scripts/run-in-vm.sh,
          as root), beside simulated_board --usb-gadget's boards; the
          real-tool rows only, each following a scenario of the table: the
          scenario's boards are USB gadgets, its bootloader is the first board
-         double-tapped (SIGUSR1) at the attempt the bootloader appears.
+         double-tapped (SIGUSR1) at the attempt the bootloader appears. With
+         --empty-root a release's program runs chrooted in a root that holds
+         nothing but its kit and the system's /dev, /proc and /sys.
 
 The real flashing tool on a simulated board (REAL_TOOL_ROWS): bossac 1.9.1,
 built from Debian's source (cmake/bossac.cmake), on Linux inside
@@ -610,6 +612,9 @@ class KernelBackend(LinuxBackend):
     def boards_of(self, scenario):
         return len(self.gadget_plan(scenario)[0] or [])
 
+    def program_command(self, folder):
+        return self.wrapper + [os.path.join(folder, self.program_file)]
+
     @staticmethod
     def bootloader_present():
         def usb_id(tty, name):
@@ -624,7 +629,7 @@ class KernelBackend(LinuxBackend):
     def run_on_simulated_board(self, folder, scenario, options, cwd, script, open_end,
                                watch=None):
         boards, taps = self.gadget_plan(scenario)
-        program = self.wrapper + [os.path.join(folder, self.program_file)]
+        program = self.program_command(folder)
         command = program if boards is None else (
             self.wrapper + [self.simulated_board, "--usb-gadget"]
             + [o for b in boards for o in ("--board", b)] + options + ["--"] + program)
@@ -756,12 +761,49 @@ class WindowsBackend:
         subprocess.run(["wineserver", "-k"], env=self.env, check=False)
 
 
+class EmptyRootBackend(KernelBackend):
+    """--empty-root: the release's kit unpacked into a root of its own that
+    holds nothing else but the system's /dev, /proc and /sys, bound
+    read-only, and its program started there by chroot: what a program
+    needs beyond them (a loader, a library, a shell) is not to be had."""
+    run_limit_s = 120  # an ARM kit is emulated twice over: qemu-user in the emulated guest
+
+    @staticmethod
+    def root_and_inside(folder):
+        """The kit's root, and the kit's folder as the program sees it."""
+        root = os.path.dirname(folder)
+        return root, os.path.join("/", os.path.relpath(folder, root))
+
+    def fields(self, folder):
+        return super().fields(self.root_and_inside(folder)[1])
+
+    def program_command(self, folder):
+        root, inside = self.root_and_inside(folder)
+        return ["chroot", root, os.path.join(inside, self.program_file)]
+
+    def run_on_simulated_board(self, folder, *args, **kwargs):
+        # Read-only, and detached before anything removes the root: removing
+        # the work folder must never reach the system's files.
+        root, bound = self.root_and_inside(folder)[0], []
+        try:
+            for name in ("dev", "proc", "sys"):
+                target = os.path.join(root, name)
+                os.mkdir(target)
+                subprocess.run(["mount", "--bind", "-o", "ro", "/" + name, target], check=True)
+                bound.append(target)
+            return super().run_on_simulated_board(folder, *args, **kwargs)
+        finally:
+            for target in reversed(bound):
+                subprocess.run(["umount", "--lazy", target], check=True)
+
+
 # --- The tests ------------------------------------------------------------------------------
 
 BACKEND = None  # set in main()
 RELEASE = None  # --release: the archive whose program and tool the real-tool rows run
 ROWS = []  # --rows: the real-tool rows to run; empty: all
 RELEASE_FOLDER = "Mise à jour"
+EMPTY_ROOT = False  # --empty-root: the release's kit is all there is in the program's root
 
 
 def unpack_release(archive, folder):
@@ -781,7 +823,7 @@ def lay_out_folder(scenario, tool_source, images=None, release=None):
     (work, folder). images: name -> content, else 16 zero bytes each.
     release: an archive to unpack there instead of the program and tool."""
     work = tempfile.mkdtemp(prefix="upm-e2e-")
-    folder = os.path.join(work, scenario.folder)
+    folder = os.path.join(work, "root" if release and EMPTY_ROOT else "", scenario.folder)
     os.mkdir(os.path.join(work, "elsewhere"))  # the working folder must not matter
     if release:
         unpack_release(release, folder)
@@ -875,12 +917,13 @@ class Scenarios(unittest.TestCase):
         factory = factory_flash(BACKEND.simulated_board)
         for row in REAL_TOOL_ROWS:
             if BACKEND.name in row.backends and (not ROWS or row.name in ROWS):
-                with self.subTest(row.name + (" from the release" if RELEASE else "")):
+                label = row.name + (" from " + os.path.basename(RELEASE) if RELEASE else "")
+                with self.subTest(label):
                     started = time.monotonic()
                     try:
                         self.check_real_tool(row, real, factory)
                     finally:
-                        print("  %s: %.1f s" % (row.name, time.monotonic() - started),
+                        print("  %s: %.1f s" % (label, time.monotonic() - started),
                               file=sys.stderr)
 
     def check_real_tool(self, row, real, factory):
@@ -967,7 +1010,7 @@ class Scenarios(unittest.TestCase):
 
 
 def main():
-    global BACKEND, RELEASE, ROWS
+    global BACKEND, RELEASE, ROWS, EMPTY_ROOT
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--backend", choices=["linux", "windows", "kernel"], required=True,
                         help="kernel: inside scripts/run-in-vm.sh, as root")
@@ -980,10 +1023,16 @@ def main():
     parser.add_argument("--wineprefix", help="Wine prefix to use (default: a temporary one)")
     parser.add_argument("--release", help="a release archive whose program and tool the "
                                           "real-tool rows run, as unpacked by an operator")
+    parser.add_argument("--empty-root", action="store_true",
+                        help="with --release on the kernel backend: the program runs chrooted "
+                             "in a root that holds nothing but the kit and /dev, /proc, /sys")
     parser.add_argument("--rows", help="the real-tool rows to run, by name, comma-separated "
                                        "(default: all of the backend's)")
     options, rest = parser.parse_known_args()
     ROWS = options.rows.split(",") if options.rows else []
+    if options.empty_root and (options.backend != "kernel" or not options.release):
+        parser.error("--empty-root takes the kernel backend and --release")
+    EMPTY_ROOT = options.empty_root
     program = os.path.abspath(os.environ.get("UPM_E2E_PROGRAM") or options.program)
     fake_tool = os.path.abspath(options.fake_bossac)
     board_program, real_tool = (options.simulated_board and os.path.abspath(options.simulated_board),
@@ -991,7 +1040,8 @@ def main():
     RELEASE = options.release and os.path.abspath(options.release)
     own_prefix = None
     if options.backend in ("linux", "kernel"):
-        backend = LinuxBackend if options.backend == "linux" else KernelBackend
+        backend = (LinuxBackend if options.backend == "linux" else
+                   EmptyRootBackend if options.empty_root else KernelBackend)
         BACKEND = backend(program, fake_tool, board_program, real_tool)
     else:
         prefix = options.wineprefix or tempfile.mkdtemp(prefix="upm-e2e-wine-")
