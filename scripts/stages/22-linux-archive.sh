@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# needs: linux-release
 # Builds the Linux release archive (preset linux-release) and checks that it
 # unpacks to the folder the program expects, as the Windows ZIP does: the
 # program, its guide, the notices, the bill of materials and the udev rules
@@ -13,8 +14,9 @@
 #   scripts/stages/22-linux-archive.sh [BUILD_DIR]   # default: the preset's
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/stages/release-build.bash
 if [ $# -eq 0 ]; then
-  cmake --workflow --preset linux-release
+  release_build linux-release
   build=build/linux-release
 else
   build=$1

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# needs: nothing
 # Anyone can check a release against its source: the release commands, run
 # in two clones of the last commit, in different folders, at different
 # times, with different umasks, time zones and locales, give byte-identical

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# needs: native linux-release
+# uses: vm
 # The program and the real flashing tool on the real kernel's USB stack, in
 # one boot of scripts/run-in-vm.sh: simulated_board --usb-gadget's boards
 # are gadgets on dummy_hcd that cdc_acm enumerates, and a double tap
@@ -18,7 +20,8 @@ build=build/native
 for file in UpdateProgramManually demo/simulated_board bossac-1.9.1/bossac tests/e2e/fake_bossac; do
   [ -x "$build/$file" ] || fail "no $build/$file (cmake --build --preset native, and --target bossac)"
 done
-cmake --workflow --preset linux-release > /dev/null
+source scripts/stages/release-build.bash
+release_build linux-release
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' build/linux-release/CMakeCache.txt)
 archive=build/linux-release/UpdateProgramManually-${version}-linux-x86_64.tar.gz
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# needs: native windows
 # The Linux end-to-end cases once more, the program running under valgrind,
 # and the Windows real-tool rows with simulated_board under valgrind: any
 # memory error or definite/indirect leak fails its case (exit status 1 and

@@ -39,6 +39,7 @@ Environment:
 """
 
 import argparse
+import fcntl
 import os
 import random
 import re
@@ -681,6 +682,7 @@ class WindowsBackend:
 BACKEND = None  # set in main()
 RELEASE = None  # --release: the archive whose program and tool the real-tool rows run
 ROWS = []  # --rows: the real-tool rows to run; empty: all
+PREFIX_LOCK = None  # held while this run uses a --wineprefix
 RELEASE_FOLDER = "Mise à jour"
 
 
@@ -867,6 +869,18 @@ class Scenarios(unittest.TestCase):
             self.assertIn(", reset requested", outcome.stderr)
 
 
+def hold_prefix(prefix):
+    """One run at a time in a shared prefix: each writes its own ports into
+    the registry and ends the prefix's Wine server when done."""
+    global PREFIX_LOCK
+    PREFIX_LOCK = open(os.path.abspath(prefix) + ".lock", "w")
+    try:
+        fcntl.flock(PREFIX_LOCK, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print("waiting for the Wine prefix %s, in use by another run" % prefix, flush=True)
+        fcntl.flock(PREFIX_LOCK, fcntl.LOCK_EX)
+
+
 def main():
     global BACKEND, RELEASE, ROWS
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -897,6 +911,8 @@ def main():
     else:
         prefix = options.wineprefix or tempfile.mkdtemp(prefix="upm-e2e-wine-")
         own_prefix = None if options.wineprefix else prefix
+        if options.wineprefix:
+            hold_prefix(prefix)
         BACKEND = WindowsBackend(program, fake_tool, os.path.abspath(prefix), board_program,
                                  real_tool)
     try:
