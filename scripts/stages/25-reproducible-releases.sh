@@ -46,8 +46,11 @@ start=$(date +%s)
 # The test runner's release builds (scripts/run-steps.py) serve as the first
 # when this checkout is the last commit unchanged; the second, the one that
 # starts from nothing, is always made here.
-prebuilt() { [[ " ${UPM_PREBUILT:-} " == *" $1 "* ]]; }
-if prebuilt linux-release && prebuilt windows-release && [ -z "$(git status --porcelain)" ]; then
+prebuilt=yes
+for preset in $(grep -oE 'build/[a-z0-9-]+' <<< "$outputs" | sort -u); do
+  [[ " ${UPM_PREBUILT:-} " == *" ${preset#build/} "* ]] || prebuilt=no
+done
+if [ "$prebuilt" = yes ] && [ -z "$(git status --porcelain)" ]; then
   mkdir -p "$work/one"
   # shellcheck disable=SC2086  # split and expanded on purpose
   (cd "$root" && sha256sum $outputs) > "$work/one/UpdateProgramManually.sums"
