@@ -585,6 +585,13 @@ class WindowsBackend:
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("UPM_FAKE_BOSSAC_LOG", None)
+        # The prefix's Wine server, started here with its output discarded and
+        # kept for the run: one that a slow program's start had to start again
+        # would write into that program's standard error, where a hang-up of
+        # the simulated port makes it dump its state.
+        os.makedirs(prefix, exist_ok=True)
+        subprocess.run(["wineserver", "-p60"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
         self.regedit([])  # a prefix left by an interrupted session may hold devices
 
     def fields(self, folder):
