@@ -72,7 +72,7 @@ def stage_steps():
 
 
 def all_steps():
-    steps = [{"name": name, "needs": needs, "uses": [], "alone": False,
+    steps = [{"name": name, "needs": list(needs), "uses": [], "alone": False,
               "command": ["bash", "-c", "set -euxo pipefail\n" + "\n".join(commands)]}
              for name, needs, commands in BUILDS] + stage_steps()
     # A step that runs alone comes after everything before it, and everything after it after it.
