@@ -12,7 +12,8 @@ says what it needs in a line of its header:
   # uses: vm                       held by one step at a time
 
 A stage without a "needs" line runs alone, after every step before it and
-before every step after it. Each step's output goes whole to
+before every step after it. Of the steps ready, those that hold something
+start first, then the rest in order. Each step's output goes whole to
 build/logs/STEP.log. The first failure ends the run: that step is named
 first and its log shown, the steps beside it are stopped, and so is every
 process they started. Ctrl-C ends the run the same way. UPM_TEST_SLOTS sets
@@ -259,9 +260,12 @@ def show_failure(step, started):
 
 def run(steps, slots, started):
     """Runs the steps; returns the failed one, or None."""
+    # A step that holds a resource first: its peers wait for it one after the
+    # other (the VMs), while its emulation leaves a core for others.
+    by_priority = sorted(steps, key=lambda s: not s["uses"])
     while True:
         running = [s for s in steps if s["state"] == "running"]
-        for step in steps:
+        for step in by_priority:
             if len(running) < slots and step["state"] == "waiting" and ready(step, steps, running):
                 start(step, steps, started)
                 running.append(step)
