@@ -1,24 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds the Linux program and the Windows .exe
-# with their tests, and runs every test. Exits non-zero on any failure.
+# with their tests, and runs every test: the builds, their ctest runs and
+# the stages in scripts/stages/, two at a time where what they need allows
+# (scripts/run-steps.py). Ends with a table of each step's time; exits
+# non-zero on any failure.
+#
+#   scripts/test-all.sh [STEP...]   # only these steps and what they need
 set -euo pipefail
 cd "$(dirname "$0")/.."
+started=$(date +%s.%N)
+# Before the steps, with this terminal: apt may ask for a password.
 scripts/install-test-deps.sh
-
-cmake --preset native -DUPM_WARNINGS_AS_ERRORS=ON
-cmake --build --preset native
-cmake --build --preset native --target bossac
-ctest --preset native
-
-cmake --preset windows -DUPM_WARNINGS_AS_ERRORS=ON
-cmake --build --preset windows
-cmake --build --preset windows --target bossac
-ctest --preset windows
-
-# Further checks, each a script of its own, in name order.
-for stage in scripts/stages/*.sh; do
-  [ -e "$stage" ] || continue
-  echo "=== ${stage}"
-  bash "$stage"
-done
-echo "All tests passed."
+exec python3 scripts/run-steps.py --started "$started" "$@"

@@ -20,6 +20,11 @@
 # match. Whether Windows trusts the signer is Windows' own check, and
 # whether the OpenPGP key is the publisher's is yours (README, "Checking a
 # release").
+#
+# UPM_VERIFY_BUILDS=FOLDER keeps the fresh clone and its build there and
+# takes them from there on later calls for the same commit: a test that
+# checks several archives of one commit builds it once. Only this script
+# writes that folder.
 set -euo pipefail
 usage() { echo "usage: scripts/verify-release.sh [--key PUBLIC_KEY_FILE] ARCHIVE" >&2; exit 2; }
 key=""
@@ -74,18 +79,33 @@ if [ -n "$key" ]; then
 fi
 
 src="$work/src"
-git clone -q --no-checkout --no-hardlinks . "$src"
-git -C "$src" checkout -q --detach "$commit"
-echo "Building $commit unsigned in a fresh clone..."
-if ! (cd "$src" && env -u UPM_SIGN_CERT -u UPM_SIGN_KEY -u UPM_SIGN_PKCS11_MODULE \
-        -u UPM_SIGN_PASSWORD_FILE -u UPM_SIGN_TIMESTAMP_URL -u UPM_GPG_KEY \
-        cmake --workflow --preset "$preset") > "$work/build.log" 2>&1; then
-  tail -n 30 "$work/build.log"; echo "FAIL the release build of $commit"; exit 1
+[ -z "${UPM_VERIFY_BUILDS:-}" ] || src="$UPM_VERIFY_BUILDS/$commit"
+# A clone or build is taken again only once complete: its mark comes last.
+if [ -e "$src.built-$preset" ]; then
+  echo "Taking the unsigned build of $commit made afresh in $src"
+else
+  if [ ! -e "$src.cloned" ]; then
+    rm -rf "$src"
+    mkdir -p "$(dirname "$src")"
+    git clone -q --no-checkout --no-hardlinks . "$src"
+    git -C "$src" checkout -q --detach "$commit"
+    touch "$src.cloned"
+  fi
+  rm -rf "$src/build/$preset"
+  echo "Building $commit unsigned in a fresh clone..."
+  if ! (cd "$src" && env -u UPM_SIGN_CERT -u UPM_SIGN_KEY -u UPM_SIGN_PKCS11_MODULE \
+          -u UPM_SIGN_PASSWORD_FILE -u UPM_SIGN_TIMESTAMP_URL -u UPM_GPG_KEY \
+          cmake --workflow --preset "$preset") > "$work/build.log" 2>&1; then
+    tail -n 30 "$work/build.log"; echo "FAIL the release build of $commit"; exit 1
+  fi
+  touch "$src.built-$preset"
 fi
 # The staged files of the release (cmake/release.cmake) and the bill of
-# materials' draft, for the pack step to run again on below.
+# materials' draft, for the pack step to run again on below, on a copy: the
+# signatures go onto its files, and the build stays as made.
 build="$src/build/$preset"
-own="$build/package"
+own="$work/package"
+cp -a "$build/package" "$own"
 given="$work/given"
 mkdir "$given"
 case $archive in

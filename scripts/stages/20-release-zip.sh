@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# needs: windows
 # Builds the operators' release ZIP from the Windows build and checks that it
 # unpacks to the folder the program expects: the .exe, its guide, the
 # notices and the bill of materials at the top, the flashing tool with its

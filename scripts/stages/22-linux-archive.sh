@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# needs: linux-release linux-arm64-release linux-armhf-release
 # Builds the Linux release archives (presets linux-release, linux-arm64-release
 # and linux-armhf-release) and checks that each unpacks to the folder the
 # program expects, as the Windows ZIP does: the program, its guide, the
@@ -16,10 +17,11 @@
 #   scripts/stages/22-linux-archive.sh [BUILD_DIR...]   # default: the presets'
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/stages/release-build.bash
 builds=("$@")
 if [ $# -eq 0 ]; then
   for preset in linux-release linux-arm64-release linux-armhf-release; do
-    cmake --workflow --preset "$preset"
+    release_build "$preset"
     builds+=("build/$preset")
   done
 else

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# needs: native linux-release
+# uses: vm
 # The Linux archive's udev rules on the real kernel, in one boot of
 # scripts/run-in-vm.sh: Debian's systemd-udevd with the archive's rules file
 # in /run/udev/rules.d/, ModemManager on a system D-Bus of the guest's own,
@@ -118,7 +120,8 @@ for tool in /lib/systemd/systemd-udevd:udev /usr/sbin/ModemManager:modemmanager 
 done
 board=build/native/demo/simulated_board
 [ -x "$board" ] || fail "no $board (cmake --build --preset native)"
-cmake --workflow --preset linux-release > /dev/null
+source scripts/stages/release-build.bash
+release_build linux-release
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' build/linux-release/CMakeCache.txt)
 archive="build/linux-release/UpdateProgramManually-${version}-linux-x86_64.tar.gz"
 rules=69-updateprogrammanually.rules

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# needs: native windows linux-release windows-release linux-arm64-release linux-armhf-release
 # The release archives as shipped are a complete kit: their bill of
 # materials is valid CycloneDX 1.6 (by the CycloneDX project's own strict
 # validator) and gives the SHA-256 of every program as it stands in the
@@ -15,12 +16,12 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/stages/real-tool-rows.bash
 source scripts/stages/check-kit.bash
+source scripts/stages/release-build.bash
 fail() { echo "FAIL $*"; exit 1; }
 kit_validator_present || fail "no CycloneDX validator in $kit_validator"
 
-cmake --workflow --preset windows-release > /dev/null
-for preset in linux-release linux-arm64-release linux-armhf-release; do
-  cmake --workflow --preset "$preset" > /dev/null
+for preset in windows-release linux-release linux-arm64-release linux-armhf-release; do
+  release_build "$preset"
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' build/linux-release/CMakeCache.txt)
 zip=build/windows-release/UpdateProgramManually-${version}-win64.zip

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# needs: native linux-release linux-arm64-release linux-armhf-release
+# uses: vm
 # The program and the real flashing tool on the real kernel's USB stack, in
 # one boot of scripts/run-in-vm.sh: simulated_board --usb-gadget's boards
 # are gadgets on dummy_hcd that cdc_acm enumerates, and a double tap
@@ -27,10 +29,11 @@ for conf in qemu-aarch64 qemu-arm; do
   [ -r "/usr/lib/binfmt.d/$conf.conf" ] ||
     fail "no /usr/lib/binfmt.d/$conf.conf (scripts/install-test-deps.sh installs qemu-user-static)"
 done
+source scripts/stages/release-build.bash
 archives=()
 for kit in linux-release:x86_64 linux-arm64-release:arm64 linux-armhf-release:armhf; do
   preset=${kit%%:*}
-  cmake --workflow --preset "$preset" > /dev/null || fail "cmake --workflow --preset $preset"
+  release_build "$preset" || fail "cmake --workflow --preset $preset"
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "build/$preset/CMakeCache.txt")
   archives+=("build/$preset/UpdateProgramManually-${version}-linux-${kit#*:}.tar.gz")
 done

@@ -41,6 +41,7 @@ Environment:
 """
 
 import argparse
+import fcntl
 import os
 import random
 import re
@@ -668,6 +669,13 @@ class WindowsBackend:
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("UPM_FAKE_BOSSAC_LOG", None)
+        # The prefix's Wine server, started here with its output discarded and
+        # kept for the run: one that a slow program's start had to start again
+        # would write into that program's standard error, where a hang-up of
+        # the simulated port makes it dump its state.
+        os.makedirs(prefix, exist_ok=True)
+        subprocess.run(["wineserver", "-p60"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
         self.regedit([])  # a prefix left by an interrupted session may hold devices
 
     def fields(self, folder):
@@ -802,6 +810,7 @@ class EmptyRootBackend(KernelBackend):
 BACKEND = None  # set in main()
 RELEASE = None  # --release: the archive whose program and tool the real-tool rows run
 ROWS = []  # --rows: the real-tool rows to run; empty: all
+PREFIX_LOCK = None  # held while this run uses a --wineprefix
 RELEASE_FOLDER = "Mise à jour"
 EMPTY_ROOT = False  # --empty-root: the release's kit is all there is in the program's root
 
@@ -1009,6 +1018,18 @@ class Scenarios(unittest.TestCase):
             self.assertIn(", reset requested", outcome.stderr)
 
 
+def hold_prefix(prefix):
+    """One run at a time in a shared prefix: each writes its own ports into
+    the registry and ends the prefix's Wine server when done."""
+    global PREFIX_LOCK
+    PREFIX_LOCK = open(os.path.abspath(prefix) + ".lock", "w")
+    try:
+        fcntl.flock(PREFIX_LOCK, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print("waiting for the Wine prefix %s, in use by another run" % prefix, flush=True)
+        fcntl.flock(PREFIX_LOCK, fcntl.LOCK_EX)
+
+
 def main():
     global BACKEND, RELEASE, ROWS, EMPTY_ROOT
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -1046,6 +1067,8 @@ def main():
     else:
         prefix = options.wineprefix or tempfile.mkdtemp(prefix="upm-e2e-wine-")
         own_prefix = None if options.wineprefix else prefix
+        if options.wineprefix:
+            hold_prefix(prefix)
         BACKEND = WindowsBackend(program, fake_tool, os.path.abspath(prefix), board_program,
                                  real_tool)
     try:

@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""Runs the suite's steps: the builds, their ctest runs and the stages in
+scripts/stages/, two at a time where what they need allows, and ends with a
+table of where the time went.
+
+  scripts/run-steps.py [--started EPOCH] [STEP...]
+
+STEP: only these steps, with the steps they need (default: all). A stage
+says what it needs in a line of its header:
+
+  # needs: native linux-release    the steps it reads ("nothing" for none)
+  # uses: vm                       held by one step at a time
+
+A stage without a "needs" line runs alone, after every step before it and
+before every step after it. Of the steps ready, those that hold something
+start first, then the rest in order. Each step's output goes whole to
+build/logs/STEP.log. The first failure ends the run: that step is named
+first and its log shown, the steps beside it are stopped, and so is every
+process they started. Ctrl-C ends the run the same way. UPM_TEST_SLOTS sets
+how many steps run at a time (default 2).
+"""
+import ctypes
+import glob
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+# The builds and their test runs, before the stages: name, what it needs,
+# its commands. A release build is its own step, made once for every stage
+# that reads it; such stages skip their own build when the step's name is in
+# UPM_PREBUILT (scripts/stages/release-build.bash).
+BUILDS = [
+    ("native", [], ["cmake --preset native -DUPM_WARNINGS_AS_ERRORS=ON",
+                    "cmake --build --preset native",
+                    "cmake --build --preset native --target bossac"]),
+    ("windows", [], ["cmake --preset windows -DUPM_WARNINGS_AS_ERRORS=ON",
+                     "cmake --build --preset windows",
+                     "cmake --build --preset windows --target bossac"]),
+    ("ctest-native", ["native"], ["ctest --preset native"]),
+    # The Windows real-tool rows run the native build's simulated_board.
+    ("ctest-windows", ["windows", "native"], ["ctest --preset windows"]),
+    ("linux-release", [], ["cmake --workflow --preset linux-release"]),
+    ("windows-release", [], ["cmake --workflow --preset windows-release"]),
+    ("linux-arm64-release", [], ["cmake --workflow --preset linux-arm64-release"]),
+    ("linux-armhf-release", [], ["cmake --workflow --preset linux-armhf-release"]),
+]
+STAGES = "scripts/stages"
+LOGS = "build/logs"
+STOP_GRACE_S = 15  # for a stopped step to end its own processes (a VM, a Wine server)
+LINGER_S = 5  # for processes of finished steps to end by themselves (Wine's server waits 3 s)
+
+
+class Interrupted(Exception):
+    pass
+
+
+def on_signal(number, _frame):
+    raise Interrupted(number)
+
+
+def stage_steps():
+    steps = []
+    for path in sorted(glob.glob(STAGES + "/*.sh")):
+        with open(path, encoding="utf-8") as f:
+            header = f.read(4000)
+        needs = re.search(r"^# needs:(.*)$", header, re.M)
+        uses = re.search(r"^# uses:(.*)$", header, re.M)
+        steps.append({"name": os.path.basename(path)[:-3], "command": ["bash", path],
+                      "needs": [n for n in needs.group(1).split() if n != "nothing"] if needs else [],
+                      "uses": uses.group(1).split() if uses else [], "alone": needs is None})
+    return steps
+
+
+def all_steps():
+    steps = [{"name": name, "needs": list(needs), "uses": [], "alone": False,
+              "command": ["bash", "-c", "set -euxo pipefail\n" + "\n".join(commands)]}
+             for name, needs, commands in BUILDS] + stage_steps()
+    # A step that runs alone comes after everything before it, and everything after it after it.
+    for i, step in enumerate(steps):
+        if step["alone"]:
+            step["needs"] = [s["name"] for s in steps[:i]]
+            for later in steps[i + 1:]:
+                later["needs"].append(step["name"])
+    for step in steps:
+        step.update(state="waiting", pid=None, start=None, seconds=None, cpu=None)
+    return steps
+
+
+def selected(steps, wanted):
+    """The steps named and, transitively, what they need; None for a name no step has."""
+    by_name = {s["name"]: s for s in steps}
+    keep, todo = set(), list(wanted)
+    while todo:
+        name = todo.pop()
+        if name not in by_name:
+            return None, name
+        if name not in keep:
+            keep.add(name)
+            todo += by_name[name]["needs"]
+    return [s for s in steps if s["name"] in keep], None
+
+
+def clock(started):
+    seconds = int(time.time() - started)
+    return "%d:%02d" % (seconds // 60, seconds % 60)
+
+
+def ready(step, steps, running):
+    done = {s["name"] for s in steps if s["state"] == "ok"}
+    if any(n not in done for n in step["needs"]):
+        return False
+    if running and (step["alone"] or any(r["alone"] for r in running)):
+        return False
+    held = {u for r in running for u in r["uses"]}
+    return not held.intersection(step["uses"])
+
+
+def start(step, steps, started):
+    log = open(os.path.join(LOGS, step["name"] + ".log"), "wb")
+    # The release builds already made in this run, which the stages only read.
+    env = dict(os.environ, UPM_PREBUILT=" ".join(s["name"] for s in steps if s["state"] == "ok"))
+    # A session of its own: the step and all it starts can be stopped as one group.
+    process = subprocess.Popen(step["command"], stdin=subprocess.DEVNULL, stdout=log,
+                               stderr=subprocess.STDOUT, env=env, start_new_session=True)
+    log.close()
+    step.update(state="running", pid=process.pid, start=time.time(), process=process)
+    print("[%s] started %s" % (clock(started), step["name"]), flush=True)
+
+
+def reap(steps, block=False):
+    """Collects ended children: steps, and processes orphaned under this one.
+    Returns the steps that ended."""
+    ended = []
+    while True:
+        try:
+            pid, status, usage = os.wait4(-1, 0 if block else os.WNOHANG)
+        except ChildProcessError:
+            return ended
+        if pid == 0:
+            return ended
+        for step in steps:
+            if step["pid"] == pid and step["state"] == "running":
+                step["process"].returncode = os.waitstatus_to_exitcode(status)
+                step.update(status=step["process"].returncode, seconds=time.time() - step["start"],
+                            cpu=usage.ru_utime + usage.ru_stime)
+                step["state"] = "ok" if step["status"] == 0 else "failed"
+                ended.append(step)
+        block = False
+
+
+def descendants():
+    """Every process below this one: as the subreaper, orphans end up here."""
+    children = {}
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            with open(stat) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        children.setdefault(int(fields[1]), []).append(int(stat.split("/")[2]))
+    found, todo = [], [os.getpid()]
+    while todo:
+        below = children.get(todo.pop(), [])
+        found += below
+        todo += below
+    return found
+
+
+def process_name(pid):
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            return f.read().strip()
+    except OSError:
+        return "?"
+
+
+def signal_all(pids, number):
+    for pid in pids:
+        try:
+            os.kill(pid, number)
+        except ProcessLookupError:
+            pass
+
+
+def end_leftovers(steps, grace_s):
+    """Waits grace_s for the processes left below this one, then ends them."""
+    deadline = time.time() + grace_s
+    while descendants() and time.time() < deadline:
+        reap(steps)
+        time.sleep(0.2)
+    left = descendants()
+    if left:
+        print("ending processes left behind: " +
+              ", ".join("%s (%d)" % (process_name(p), p) for p in left), flush=True)
+    for number, wait_s in ((signal.SIGTERM, 3), (signal.SIGKILL, 5)):
+        signal_all(descendants(), number)
+        deadline = time.time() + wait_s
+        while descendants() and time.time() < deadline:
+            reap(steps)
+            time.sleep(0.1)
+    reap(steps)
+
+
+def stop(steps, started):
+    """Stops the running steps, each as a whole process group, then whatever they left."""
+    running = [s for s in steps if s["state"] == "running"]
+    for step in running:
+        print("[%s] stopping %s" % (clock(started), step["name"]), flush=True)
+        try:
+            os.killpg(step["pid"], signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+    deadline = time.time() + STOP_GRACE_S
+    while any(s["state"] == "running" for s in running) and time.time() < deadline:
+        reap(steps)
+        time.sleep(0.1)
+    for step in running:
+        if step["state"] == "running":
+            try:
+                os.killpg(step["pid"], signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    while any(s["state"] == "running" for s in running):
+        reap(steps, block=True)
+    for step in running:
+        if step["state"] != "ok":
+            step["state"] = "stopped"
+    end_leftovers(steps, 0)
+
+
+def table(steps, started, first_row, verdict):
+    lines = ["%-28s %6s %6s %6s  %s" % ("step", "start", "s", "cpu s", "status")]
+    if first_row:
+        lines.append("%-28s %6s %6d %6s  %s" % (first_row[0], "0:00", first_row[1], "-", "ok"))
+    ran = sorted((s for s in steps if s["start"]), key=lambda s: s["start"])
+    for s in ran:
+        status = {"ok": "ok", "stopped": "stopped", "failed": "FAIL (%s)" % s.get("status")}[s["state"]]
+        at = int(s["start"] - started)
+        lines.append("%-28s %3d:%02d %6d %6d  %s" % (s["name"], at // 60, at % 60, s["seconds"],
+                                                    s["cpu"], status))
+    lines += ["%-28s %6s %6s %6s  not run" % (s["name"], "", "", "") for s in steps if not s["start"]]
+    cpu = sum(s["cpu"] for s in ran)
+    total = time.time() - started
+    lines.append("%-28s %6s %6d %6d  %s" % ("total", "", total, cpu, verdict))
+    text = "\n".join(lines)
+    with open(os.path.join(LOGS, "table.txt"), "w") as f:
+        f.write(text + "\n")
+    print("\n" + text, flush=True)
+
+
+def show_failure(step, started):
+    log = os.path.join(LOGS, step["name"] + ".log")
+    print("[%s] FAIL %s: exit status %d after %d s; its log, %s:" % (
+        clock(started), step["name"], step["status"], step["seconds"], log), flush=True)
+    with open(log, "rb") as f:
+        sys.stdout.buffer.write(f.read())
+    print("FAIL %s (log: %s)" % (step["name"], log), flush=True)
+
+
+def run(steps, slots, started):
+    """Runs the steps; returns the failed one, or None."""
+    # A step that holds a resource first: its peers wait for it one after the
+    # other (the VMs), while its emulation leaves a core for others.
+    by_priority = sorted(steps, key=lambda s: not s["uses"])
+    while True:
+        running = [s for s in steps if s["state"] == "running"]
+        for step in by_priority:
+            if len(running) < slots and step["state"] == "waiting" and ready(step, steps, running):
+                start(step, steps, started)
+                running.append(step)
+        if not running:
+            return None
+        for step in reap(steps):
+            if step["state"] == "failed":
+                show_failure(step, started)
+                return step
+            print("[%s] ok %s (%d s)" % (clock(started), step["name"], step["seconds"]), flush=True)
+        time.sleep(0.2)
+
+
+def main():
+    os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+    args = sys.argv[1:]
+    runner_started = time.time()
+    started, first_row = runner_started, None
+    if args[:1] == ["--started"]:
+        started = float(args[1])
+        first_row = ("test packages", runner_started - started)
+        args = args[2:]
+    steps = all_steps()
+    names = {s["name"] for s in steps}
+    for step in steps:
+        unknown = [n for n in step["needs"] if n not in names]
+        if unknown:
+            sys.exit("run-steps: %s needs %s, which no step is" % (step["name"], " ".join(unknown)))
+    if args:
+        steps, unknown = selected(steps, args)
+        if unknown:
+            sys.exit("run-steps: no step %s; steps: %s" % (unknown, " ".join(sorted(names))))
+    slots = int(os.environ.get("UPM_TEST_SLOTS", "2"))
+    os.makedirs(LOGS, exist_ok=True)
+    for old in glob.glob(LOGS + "/*.log"):
+        os.remove(old)
+    # Orphans of the steps (a Wine server, a program a test lost) come here, to be ended.
+    ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, on_signal)
+    try:
+        failed = run(steps, slots, started)
+    except Interrupted as interrupted:
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(number, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
+        print("\ninterrupted: stopping every step", flush=True)
+        stop(steps, started)
+        table(steps, started, first_row, "interrupted")
+        return 128 + interrupted.args[0]
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_IGN)
+    if failed:
+        stop(steps, started)
+        table(steps, started, first_row, "FAILED: " + failed["name"])
+        return 1
+    end_leftovers(steps, LINGER_S)
+    table(steps, started, first_row, "passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
