@@ -83,13 +83,15 @@ check_archive() {  # BUILD
     || fail "the Linux guide holds Windows lines, the old tool package or unfilled marks"
 
   # The udev rules: one rule per USB ID of the boards and the bootloader in
-  # README.md's own words (typed there by hand, not taken from the tables the
-  # rules are made from), each on the tty, as sysfs writes the IDs.
+  # README.md's own words in its opening, where it lists the boards and the
+  # bootloader (typed there by hand, not taken from the tables the rules are
+  # made from; later sections name other IDs for tests), each on the tty, as
+  # sysfs writes the IDs.
   rule='SUBSYSTEM=="tty", ATTRS\{idVendor\}=="([0-9a-f]{4})", ATTRS\{idProduct\}=="([0-9a-f]{4})", ENV\{ID_MM_DEVICE_IGNORE\}="1", TAG\+="uaccess"'
   odd=$(grep -vE "^(#.*|$rule)?\$" "$unpacked/$rules" || true)
   [ -z "$odd" ] || fail "$rules holds other lines than its rules:"$'\n'"$odd"
   ids=$(sed -nE "s/^$rule\$/\1:\2/p" "$unpacked/$rules" | sort)
-  documented=$(grep -oE 'VID_[0-9A-F]{4}&PID_[0-9A-F]{4}' README.md | sed -E 's/VID_(.{4})&PID_(.{4})/\L\1:\2/' | sort -u)
+  documented=$(sed '/^## /q' README.md | grep -oE 'VID_[0-9A-F]{4}&PID_[0-9A-F]{4}' | sed -E 's/VID_(.{4})&PID_(.{4})/\L\1:\2/' | sort -u)
   [ "$ids" = "$documented" ] || fail "$rules has rules for"$'\n'"$ids"$'\n'"README.md names"$'\n'"$documented"
   echo "ok   $rules: ${ids//$'\n'/ }"
 
