@@ -121,7 +121,10 @@ def ready(step, steps, running):
 def start(step, steps, started):
     log = open(os.path.join(LOGS, step["name"] + ".log"), "wb")
     # The release builds already made in this run, which the stages only read.
-    env = dict(os.environ, UPM_PREBUILT=" ".join(s["name"] for s in steps if s["state"] == "ok"))
+    # The fresh-clone release builds of the last commit, made once by stage 25
+    # and taken by verify-release.sh in stage 26.
+    env = dict(os.environ, UPM_PREBUILT=" ".join(s["name"] for s in steps if s["state"] == "ok"),
+               UPM_VERIFY_BUILDS=os.path.abspath("build/verify-builds"))
     # A session of its own: the step and all it starts can be stopped as one group.
     process = subprocess.Popen(step["command"], stdin=subprocess.DEVNULL, stdout=log,
                                stderr=subprocess.STDOUT, env=env, start_new_session=True)

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# needs: native windows
+# needs: native windows 25-reproducible-releases
 # A signed Windows release as a release manager with a hardware token makes
 # one, end to end, with nothing outside this machine: a throwaway CA and
 # code-signing certificate, the key in a SoftHSM2 token whose PIN is read
@@ -30,8 +30,9 @@ git() { command git -c safe.directory='*' "$@"; }
 commit=$(git rev-parse HEAD)
 git diff --quiet HEAD || echo "note: uncommitted changes are not part of this check (it builds $commit)"
 work=$(mktemp -d)
-# verify-release.sh builds the commit once for all its calls below.
-export UPM_VERIFY_BUILDS="$work/verify-builds"
+# verify-release.sh builds the commit once for all its calls below; under
+# the test runner stage 25's fresh clone is that build.
+export UPM_VERIFY_BUILDS="${UPM_VERIFY_BUILDS:-$work/verify-builds}"
 tsa_pid=""
 # A GnuPG home of this stage's own; its agent goes with it.
 export GNUPGHOME="$work/gnupg"
