@@ -72,7 +72,8 @@ sleep 2  # a later second for every file the second build writes
 two="$work/two/a/deeper/place/checkout"
 if [ -n "${UPM_VERIFY_BUILDS:-}" ]; then
   two="$UPM_VERIFY_BUILDS/$commit"
-  rm -rf "$two" "$two".*
+  # Only this run's commit is wanted there: older clones would pile up.
+  rm -rf "$UPM_VERIFY_BUILDS"
 fi
 release_in "$two" 077 Pacific/Kiritimati C.UTF-8
 cat "$work/one/UpdateProgramManually.sums"
