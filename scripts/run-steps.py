@@ -120,9 +120,10 @@ def ready(step, steps, running):
 
 def start(step, steps, started):
     log = open(os.path.join(LOGS, step["name"] + ".log"), "wb")
-    # The release builds already made in this run, which the stages only read.
-    # The fresh-clone release builds of the last commit, made once by stage 25
-    # and taken by verify-release.sh in stage 26.
+    # UPM_PREBUILT: the release builds already made in this run, which the
+    # stages only read. UPM_VERIFY_BUILDS: where stage 25 leaves its
+    # fresh-clone release builds of the last commit for verify-release.sh in
+    # stage 26 to take.
     env = dict(os.environ, UPM_PREBUILT=" ".join(s["name"] for s in steps if s["state"] == "ok"),
                UPM_VERIFY_BUILDS=os.path.abspath("build/verify-builds"))
     # A session of its own: the step and all it starts can be stopped as one group.
