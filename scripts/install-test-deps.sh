@@ -7,7 +7,7 @@
 set -euo pipefail
 # The program, the simulated board and the real flashing tool (built from
 # Debian's source of bossa, which apt-get source fetches, with our patches).
-demo_packages=(cmake g++ make pkg-config patch umockdev libumockdev-dev libglib2.0-dev)
+demo_packages=(cmake g++ make ninja-build pkg-config patch umockdev libumockdev-dev libglib2.0-dev)
 # The Windows program, Wine, and the compiler for the real bossac.exe.
 windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 packages=(
