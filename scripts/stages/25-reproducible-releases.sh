@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# needs: nothing
+# needs: linux-release windows-release linux-arm64-release linux-armhf-release
 # Anyone can check a release against its source: the release commands (the
 # Windows ZIP and the three Linux archives), run in two clones of the last
 # commit, in different folders, at different times, with different umasks,
