@@ -10,10 +10,13 @@ says what it needs in a line of its header:
 
   # needs: native linux-release    the steps it reads ("nothing" for none)
   # uses: vm                       held by one step at a time
+  # load: light                    mostly waits (timeouts, a VM's start)
 
 A stage without a "needs" line runs alone, after every step before it and
 before every step after it. Of the steps ready, those that hold something
-start first, then the rest in order. Each step's output goes whole to
+start first, then the rest in order. A light step, one at a time, runs
+beside the others without taking a slot: its waits leave the cores to
+them. Each step's output goes whole to
 build/logs/STEP.log. The first failure ends the run: that step is named
 first and its log shown, the steps beside it are stopped, and so is every
 process they started. Ctrl-C ends the run the same way. UPM_TEST_SLOTS sets
@@ -33,6 +36,12 @@ import time
 # that reads it; such stages skip their own build when the step's name is in
 # UPM_PREBUILT (scripts/stages/release-build.bash).
 BUILDS = [
+    # The release builds first: stage 25 and what follows it, the longest
+    # chain of the run, waits for them.
+    ("linux-release", [], ["cmake --workflow --preset linux-release"]),
+    ("windows-release", [], ["cmake --workflow --preset windows-release"]),
+    ("linux-arm64-release", [], ["cmake --workflow --preset linux-arm64-release"]),
+    ("linux-armhf-release", [], ["cmake --workflow --preset linux-armhf-release"]),
     ("native", [], ["cmake --preset native -DUPM_WARNINGS_AS_ERRORS=ON",
                     "cmake --build --preset native",
                     "cmake --build --preset native --target bossac"]),
@@ -45,11 +54,9 @@ BUILDS = [
     # second and with no output (seen once in a few runs; it passes when run
     # again): each failed test gets one more run, so a fault must fail twice.
     ("ctest-windows", ["windows", "native"], ["ctest --preset windows --repeat until-pass:2"]),
-    ("linux-release", [], ["cmake --workflow --preset linux-release"]),
-    ("windows-release", [], ["cmake --workflow --preset windows-release"]),
-    ("linux-arm64-release", [], ["cmake --workflow --preset linux-arm64-release"]),
-    ("linux-armhf-release", [], ["cmake --workflow --preset linux-armhf-release"]),
 ]
+# The builds' steps that mostly wait: on a simulated board's timeouts, on Wine.
+LIGHT = {"ctest-native", "ctest-windows"}
 STAGES = "scripts/stages"
 LOGS = "build/logs"
 STOP_GRACE_S = 15  # for a stopped step to end its own processes (a VM, a Wine server)
@@ -71,14 +78,16 @@ def stage_steps():
             header = f.read(4000)
         needs = re.search(r"^# needs:(.*)$", header, re.M)
         uses = re.search(r"^# uses:(.*)$", header, re.M)
+        load = re.search(r"^# load:(.*)$", header, re.M)
         steps.append({"name": os.path.basename(path)[:-3], "command": ["bash", path],
                       "needs": [n for n in needs.group(1).split() if n != "nothing"] if needs else [],
-                      "uses": uses.group(1).split() if uses else [], "alone": needs is None})
+                      "uses": uses.group(1).split() if uses else [], "alone": needs is None,
+                      "light": bool(load) and load.group(1).split() == ["light"]})
     return steps
 
 
 def all_steps():
-    steps = [{"name": name, "needs": list(needs), "uses": [], "alone": False,
+    steps = [{"name": name, "needs": list(needs), "uses": [], "alone": False, "light": name in LIGHT,
               "command": ["bash", "-c", "set -euxo pipefail\n" + "\n".join(commands)]}
              for name, needs, commands in BUILDS] + stage_steps()
     # A step that runs alone comes after everything before it, and everything after it after it.
@@ -109,6 +118,17 @@ def selected(steps, wanted):
 def clock(started):
     seconds = int(time.time() - started)
     return "%d:%02d" % (seconds // 60, seconds % 60)
+
+
+def fits(step, running, slots):
+    """Whether the step has room: light steps beyond the first take slots."""
+    heavy = sum(1 for r in running if not r["light"])
+    light = sum(1 for r in running if r["light"])
+    if step["light"]:
+        light += 1
+    else:
+        heavy += 1
+    return heavy + max(0, light - 1) <= slots
 
 
 def ready(step, steps, running):
@@ -238,7 +258,15 @@ def stop(steps, started):
     end_leftovers(steps, 0)
 
 
-def table(steps, started, first_row, verdict):
+def busy_seconds():
+    """The machine's CPU time so far, every process's: the steps' column
+    misses what outlives a step (a Wine server)."""
+    with open("/proc/stat") as f:
+        user, nice, system, _idle, _iowait, irq, softirq, steal = map(int, f.readline().split()[1:9])
+    return (user + nice + system + irq + softirq + steal) / os.sysconf("SC_CLK_TCK")
+
+
+def table(steps, started, first_row, verdict, busy_at_start):
     lines = ["%-28s %6s %6s %6s  %s" % ("step", "start", "s", "cpu s", "status")]
     if first_row:
         lines.append("%-28s %6s %6d %6s  %s" % (first_row[0], "0:00", first_row[1], "-", "ok"))
@@ -252,6 +280,9 @@ def table(steps, started, first_row, verdict):
     cpu = sum(s["cpu"] for s in ran)
     total = time.time() - started
     lines.append("%-28s %6s %6d %6d  %s" % ("total", "", total, cpu, verdict))
+    since, busy = busy_at_start
+    lines.append("the machine: %d CPU-seconds of %d on %d cores since the first step" % (
+        busy_seconds() - busy, (time.time() - since) * os.cpu_count(), os.cpu_count()))
     text = "\n".join(lines)
     with open(os.path.join(LOGS, "table.txt"), "w") as f:
         f.write(text + "\n")
@@ -275,7 +306,7 @@ def run(steps, slots, started):
     while True:
         running = [s for s in steps if s["state"] == "running"]
         for step in by_priority:
-            if len(running) < slots and step["state"] == "waiting" and ready(step, steps, running):
+            if step["state"] == "waiting" and fits(step, running, slots) and ready(step, steps, running):
                 start(step, steps, started)
                 running.append(step)
         if not running:
@@ -292,6 +323,7 @@ def main():
     os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
     args = sys.argv[1:]
     runner_started = time.time()
+    busy_at_start = (time.time(), busy_seconds())
     started, first_row = runner_started, None
     if args[:1] == ["--started"]:
         started = float(args[1])
@@ -322,16 +354,16 @@ def main():
             signal.signal(number, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
         print("\ninterrupted: stopping every step", flush=True)
         stop(steps, started)
-        table(steps, started, first_row, "interrupted")
+        table(steps, started, first_row, "interrupted", busy_at_start)
         return 128 + interrupted.args[0]
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, signal.SIG_IGN)
     if failed:
         stop(steps, started)
-        table(steps, started, first_row, "FAILED: " + failed["name"])
+        table(steps, started, first_row, "FAILED: " + failed["name"], busy_at_start)
         return 1
     end_leftovers(steps, LINGER_S)
-    table(steps, started, first_row, "passed")
+    table(steps, started, first_row, "passed", busy_at_start)
     return 0
 
 

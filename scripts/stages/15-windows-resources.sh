@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # needs: windows ctest-windows
+# load: light
 # The .exe carries what Explorer's Properties and allow-listing tools read,
 # as Windows itself reads it (through version.dll, under Wine): the project's
 # version in the version details, the file's name and description, and a

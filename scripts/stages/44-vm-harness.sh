@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # needs: nothing
+# load: light
 # uses: vm
 # scripts/run-in-vm.sh fails closed, checked without booting anything. A
 # qemu that cannot start (a stand-in first on PATH that says what a machine
