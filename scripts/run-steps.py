@@ -13,8 +13,9 @@ says what it needs in a line of its header:
   # load: light                    mostly waits (timeouts, a VM's start)
 
 A stage without a "needs" line runs alone, after every step before it and
-before every step after it. Of the steps ready, those that hold something
-start first, then the rest in order. A light step, one at a time, runs
+before every step after it. Of the steps ready, the one with the longest
+chain of steps still to come after it starts first (by TYPICAL_S), so that
+the run's longest chains never wait behind short work. A light step, one at a time, runs
 beside the others without taking a slot: its waits leave the cores to
 them. Each step's output goes whole to
 build/logs/STEP.log. The first failure ends the run: that step is named
@@ -55,6 +56,17 @@ BUILDS = [
     # again): each failed test gets one more run, so a fault must fail twice.
     ("ctest-windows", ["windows", "native"], ["ctest --preset windows --repeat until-pass:2"]),
 ]
+# Seconds each step took in a fresh clone's run on the two-core machine
+# (build/logs/table.txt), beside the others: only for the order in which
+# ready steps start. A step not listed counts as SHORT_S.
+TYPICAL_S = {
+    "linux-release": 18, "windows-release": 22, "linux-arm64-release": 17,
+    "linux-armhf-release": 16, "native": 60, "windows": 55, "ctest-native": 28,
+    "ctest-windows": 90, "23-udev-rules": 60, "25-reproducible-releases": 95,
+    "26-signed-release": 70, "27-release-kit": 35, "30-sanitizers": 115, "40-fuzz": 42,
+    "44-vm-harness": 30, "45-real-kernel": 170, "50-valgrind": 58, "60-static-checks": 19,
+}
+SHORT_S = 5
 # The builds' steps that mostly wait: on a simulated board's timeouts, on Wine.
 LIGHT = {"ctest-native", "ctest-windows"}
 STAGES = "scripts/stages"
@@ -298,11 +310,28 @@ def show_failure(step, started):
     print("FAIL %s (log: %s)" % (step["name"], log), flush=True)
 
 
+def chain_seconds(steps):
+    """Each step's name with the typical seconds of the longest chain of
+    steps from its start to the run's end."""
+    after = {s["name"]: [] for s in steps}
+    for s in steps:
+        for n in s["needs"]:
+            after.setdefault(n, []).append(s["name"])
+    chain = {}
+
+    def longest(name):
+        if name not in chain:
+            chain[name] = TYPICAL_S.get(name, SHORT_S) + max([longest(a) for a in after[name]] or [0])
+        return chain[name]
+    for s in steps:
+        longest(s["name"])
+    return chain
+
+
 def run(steps, slots, started):
     """Runs the steps; returns the failed one, or None."""
-    # A step that holds a resource first: its peers wait for it one after the
-    # other (the VMs), while its emulation leaves a core for others.
-    by_priority = sorted(steps, key=lambda s: not s["uses"])
+    chain = chain_seconds(steps)
+    by_priority = sorted(steps, key=lambda s: -chain[s["name"]])
     while True:
         running = [s for s in steps if s["state"] == "running"]
         for step in by_priority:
