@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# needs: native windows linux-arm64-release linux-armhf-release 25-reproducible-releases
+# needs: native windows linux-release linux-arm64-release linux-armhf-release 25-reproducible-releases
 # A signed Windows release as a release manager with a hardware token makes
 # one, end to end, with nothing outside this machine: a throwaway CA and
 # code-signing certificate, the key in a SoftHSM2 token whose PIN is read
@@ -140,15 +140,12 @@ archive=$(echo "$src"/build/windows-release/*-win64.zip)
 (cd "${archive%/*}" && sha256sum -c --quiet "${archive##*/}.sha256") || fail "the .sha256 is not the signed ZIP's"
 zip="$work/${archive##*/}"
 cp "$archive" "$zip"
-(cd "$src" && env "${signing[@]}" cmake --workflow --preset linux-release) >> "$work/build.log" 2>&1 \
-  || { tail -n 30 "$work/build.log"; fail "the signed linux-release build"; }
-# The ARM archives go through the same signing script as the x86_64 one
-# just did. Under the test runner, with this checkout the last commit
-# unchanged, that script signs copies of this checkout's ARM archives
-# (stage 25 found them equal to a fresh clone's) rather than building them
-# a third time.
-arm_tgzs=()
-for preset in linux-arm64-release linux-armhf-release; do
+# The Linux archives take the OpenPGP signing step the ZIP's build just
+# ran. Under the test runner, with this checkout the last commit unchanged,
+# its script signs copies of this checkout's archives (stage 25 found them
+# equal to a fresh clone's) rather than building them a third time.
+tgzs=()
+for preset in linux-release linux-arm64-release linux-armhf-release; do
   if [[ " ${UPM_PREBUILT:-} " == *" $preset "* ]] && [ -z "$(git status --porcelain)" ]; then
     made=$(echo "$root/build/$preset"/*.tar.gz)
     cp "$made" "$work/"
@@ -160,14 +157,12 @@ for preset in linux-arm64-release linux-armhf-release; do
     made=$(echo "$src/build/$preset"/*.tar.gz)
     cp "$made" "$made.asc" "$work/"
   fi
-  arm_tgzs+=("$work/${made##*/}")
+  tgzs+=("$work/${made##*/}")
 done
-tgz_archive=$(echo "$src"/build/linux-release/*-linux-x86_64.tar.gz)
-tgz="$work/${tgz_archive##*/}"
+tgz=${tgzs[0]}  # x86_64's, for the rows of tampered signatures below
 cp "$archive.asc" "$zip.asc"
-cp "$tgz_archive" "$tgz_archive.asc" "$work/"
 ! grep -rqF -e "$pin" "$work/build.log" || fail "the PIN is in the build's output"
-for signed in "$zip" "$tgz" "${arm_tgzs[@]}"; do
+for signed in "$zip" "${tgzs[@]}"; do
   said=$(gpgv --homedir "$work" --keyring "$work/release-key.gpg" "$signed.asc" "$signed" 2>&1) \
     || { echo "$said"; fail "gpgv refuses ${signed##*/}.asc"; }
   echo "ok   gpgv: ${signed##*/}.asc: $(grep -o 'Good signature.*' <<< "$said")"
@@ -240,7 +235,7 @@ gpg --batch --pinentry-mode loopback --passphrase-file "$pki/pin" --armor --deta
 cp "$tgz" "$work/other/"; cp "$zip.asc" "$work/other/${tgz##*/}.asc"
 cp "$tgz" "$work/double/"; cat "$tgz.asc" "$zip.asc" > "$work/double/${tgz##*/}.asc"
 cp "$tgz" "$work/unsigned/"
-for genuine in "$tgz" "${arm_tgzs[@]}"; do
+for genuine in "${tgzs[@]}"; do
   scripts/verify-release.sh --key "$work/release-key.asc" "$genuine" \
     || fail "verify-release.sh --key refuses the genuine signed ${genuine##*/}"
 done
@@ -277,7 +272,9 @@ bad_row "$archive" "not for code signing" UPM_SIGN_CERT="$pki/web-chain.pem" UPM
 bad_row "$archive" "UPM_SIGN_KEY does not belong" UPM_SIGN_KEY="pkcs11:token=upm-release;object=web"
 bad_row "$archive" "osslsigncode could not sign" UPM_SIGN_PASSWORD_FILE="$pki/wrong-pin"
 grep -q "PIN incorrect" "$work/bad.log" || { cat "$work/bad.log"; fail "the token's refusal is not shown"; }
-bad_row "$tgz_archive" "no secret key" UPM_GPG_KEY=nobody@example.org
-bad_row "$tgz_archive" "expired on 2020-01-02" UPM_GPG_KEY=expired@example.org
-bad_row "$tgz_archive" "Bad passphrase" UPM_SIGN_PASSWORD_FILE="$pki/wrong-pin"
+# The OpenPGP step alone (no Authenticode variables), on the ZIP's build.
+openpgp_only=(UPM_SIGN_CERT= UPM_SIGN_KEY= UPM_SIGN_PKCS11_MODULE= UPM_SIGN_TIMESTAMP_URL=)
+bad_row "$archive" "no secret key" "${openpgp_only[@]}" UPM_GPG_KEY=nobody@example.org
+bad_row "$archive" "expired on 2020-01-02" "${openpgp_only[@]}" UPM_GPG_KEY=expired@example.org
+bad_row "$archive" "Bad passphrase" "${openpgp_only[@]}" UPM_SIGN_PASSWORD_FILE="$pki/wrong-pin"
 echo "ok   signed release of $commit"
