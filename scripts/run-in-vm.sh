@@ -222,7 +222,7 @@ relays+=($!)
 # setsid: a process group of its own, ended whole. setpriv: should this
 # script be killed outright, qemu goes with it.
 # mitigations=off: the guest runs nothing but the tests, and the kernel's
-# workarounds for processor flaws cost it a sixth of its time under
+# workarounds for processor flaws cost it a seventh of its CPU time under
 # emulation.
 # One processor: with two, beside other work on this machine, the guest's
 # second processor spun waiting for the first and the VM took half again
