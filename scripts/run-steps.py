@@ -15,13 +15,13 @@ says what it needs in a line of its header:
 A stage without a "needs" line runs alone, after every step before it and
 before every step after it. Of the steps ready, the one with the longest
 chain of steps still to come after it starts first (by TYPICAL_S), so that
-the run's longest chains never wait behind short work. A light step, one at a time, runs
-beside the others without taking a slot: its waits leave the cores to
-them. Each step's output goes whole to
-build/logs/STEP.log. The first failure ends the run: that step is named
-first and its log shown, the steps beside it are stopped, and so is every
-process they started. Ctrl-C ends the run the same way. UPM_TEST_SLOTS sets
-how many steps run at a time (default 2).
+the run's longest chains never wait behind short work. A light step, one
+at a time, runs beside the others without taking a slot: its waits leave
+the cores to them. Each step's output goes whole to build/logs/STEP.log.
+The first failure ends the run: that step is named first and its log
+shown, the steps beside it are stopped, and so is every process they
+started. Ctrl-C ends the run the same way. UPM_TEST_SLOTS sets how many
+steps run at a time (default 2).
 """
 import ctypes
 import glob
@@ -37,8 +37,8 @@ import time
 # that reads it; such stages skip their own build when the step's name is in
 # UPM_PREBUILT (scripts/stages/release-build.bash).
 BUILDS = [
-    # The release builds first: stage 25 and what follows it, the longest
-    # chain of the run, waits for them.
+    # Stage 25, at the head of one of the run's longest chains, waits for
+    # all four release builds.
     ("linux-release", [], ["cmake --workflow --preset linux-release"]),
     ("windows-release", [], ["cmake --workflow --preset windows-release"]),
     ("linux-arm64-release", [], ["cmake --workflow --preset linux-arm64-release"]),
@@ -358,7 +358,7 @@ def main():
     os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
     args = sys.argv[1:]
     runner_started = time.time()
-    busy_at_start = (time.time(), busy_seconds())
+    busy_at_start = (runner_started, busy_seconds())
     started, first_row = runner_started, None
     if args[:1] == ["--started"]:
         started = float(args[1])
