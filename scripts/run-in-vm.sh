@@ -10,9 +10,9 @@
 # current folder is shared read-write at the same path, so results come
 # back; /tmp and /run are fresh tmpfs. COMMAND runs as root in the current
 # folder with the caller's PATH (the system's folders first), HOME, TERM,
-# LANG, LC_*, CI and UPM_* variables and no standard input; its standard output and error are this
-# script's, apart from the kernel's messages. Loaded before it runs: dummy_hcd
-# with two controllers (dummy_udc.0 and .1), libcomposite, usb_f_acm,
+# LANG, LC_*, CI and UPM_* variables and no standard input; its standard
+# output and error are this script's, apart from the kernel's messages.
+# Loaded before it runs: dummy_hcd with two controllers (dummy_udc.0 and .1), libcomposite, usb_f_acm,
 # cdc_acm, binfmt_misc; configfs at /sys/kernel/config, binfmt_misc at
 # /proc/sys/fs/binfmt_misc (where qemu-user-static's emulators can be
 # registered for another architecture's programs).
