@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # needs: native windows
 # clang-tidy (checks in .clang-tidy) and cppcheck over the product code, the
-# simulated board and the udev rules' writer included.
+# simulated board and the udev rules' writer included; and the documents'
+# relative links.
 # Nothing may be reported; a finding that stays is silenced at its site with
 # its reason. Uses the compile databases of the native and windows builds.
 set -euo pipefail
@@ -43,4 +44,6 @@ done
 echo "--- cppcheck, the simulated board and the udev rules' writer"
 cppcheck --enable=warning,portability,performance --error-exitcode=1 --inline-suppr \
   --std=c++17 --language=c++ --quiet -I platform -I detection -I demo demo/*.cpp packaging/linux/*.cpp
+echo "--- links of README.md and docs/"
+python3 scripts/check-doc-links.py
 echo "Static checks clean."
