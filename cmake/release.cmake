@@ -19,7 +19,7 @@
 #              bill of materials' draft <build>/sbom-draft.json beside it;
 #   3. sign    target release_signing: packaging/sign_release.sh signs the
 #              staged Windows programs in place when the UPM_SIGN_* variables
-#              are set (README, "Signing a release"), before the hashes are
+#              are set (docs/signing.md, "Signing a release"), before the hashes are
 #              taken; without them it leaves every file as it is;
 #   4. pack    target release_archive: packaging/make_archive.py ARCHIVE
 #              SOURCE_DIR <build>/package <build>/sbom-draft.json writes
@@ -28,7 +28,7 @@
 #              nothing but that folder, the draft and the commit's time;
 #   5. sign    target release_openpgp: packaging/openpgp_sign.sh writes the
 #              archive's detached OpenPGP signature ARCHIVE.asc beside it
-#              when UPM_GPG_KEY is set (README, "Signing a release"), and
+#              when UPM_GPG_KEY is set (docs/signing.md, "Signing a release"), and
 #              does nothing without it.
 #
 # Two builds of the same commit give the same bytes; see

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Signs a release archive with OpenPGP when UPM_GPG_KEY is set (README,
+# Signs a release archive with OpenPGP when UPM_GPG_KEY is set (docs/signing.md,
 # "Signing a release"): ARCHIVE.asc, a detached armored signature, beside
 # the archive and its .sha256, for gpgv to check.
 #

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Authenticode-signs (SHA-256) the given Windows programs in place with
-# osslsigncode, from the UPM_SIGN_* environment variables (README, "Signing
-# a release"). They are read when the release is built, not configured:
+# osslsigncode, from the UPM_SIGN_* environment variables (docs/signing.md,
+# "Signing a release"). They are read when the release is built, not configured:
 # `cmake --workflow` takes no -D, and a secret has no place in a cache.
 #
 #   packaging/sign_release.sh FILE.exe...

@@ -57,7 +57,7 @@ RELINK_NOTE = [
     "  Linked statically: the LGPL lets you change the C library and link these",
     "  programs with your version. The source of this release builds them",
     "  again, from their own objects, with the C library you give the build",
-    "  (README.md, \"Release archives for operators\"). The C library's exact",
+    "  (docs/releases.md, \"Linking the programs again\"). The C library's exact",
     "  source is Debian's source package {source}.",
 ]
 # Licence texts that Debian's copyright file of a component only points to.

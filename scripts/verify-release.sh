@@ -18,8 +18,8 @@
 # and compares byte for byte. It prints each .exe's signer and timestamp,
 # or "unsigned", and names the files that differ. Exit status 0 only on a
 # match. Whether Windows trusts the signer is Windows' own check, and
-# whether the OpenPGP key is the publisher's is yours (README, "Checking a
-# release").
+# whether the OpenPGP key is the publisher's is yours (docs/signing.md,
+# "Checking a release").
 #
 # UPM_VERIFY_BUILDS=FOLDER keeps the fresh clone and its build there and
 # takes them from there on later calls for the same commit: a test that
