@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crc16.h"
+
 namespace {
 
 // What the tool reads to tell which chip it has: the Cortex-M0+ core's CPUID
@@ -366,17 +368,6 @@ void chip_complain(const char *format, ...) {  // NOLINT(cert-dcl50-cpp)
     vfprintf(stderr, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
     fputc('\n', stderr);
     va_end(arguments);
-}
-
-uint16_t crc16(const uint8_t *bytes, uint32_t length) {
-    uint16_t crc = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
-        }
-    }
-    return crc;
 }
 
 void chip_store_data(SimulatedChip *chip, const uint8_t *data, size_t length) {

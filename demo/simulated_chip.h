@@ -95,8 +95,5 @@ void chip_receive(SimulatedChip *chip, const uint8_t *data, size_t length, const
 // For the dialects: the data of an "S" command as it arrives, however it
 // travelled (bytes past the command's size are dropped) ...
 void chip_store_data(SimulatedChip *chip, const uint8_t *data, size_t length);
-// ... the CRC-16 (polynomial 0x1021, from 0) of both the checksum command
-// and XMODEM blocks ...
-uint16_t crc16(const uint8_t *bytes, uint32_t length);
 // ... and a line on standard error about what the chip refused.
 __attribute__((format(printf, 1, 2))) void chip_complain(const char *format, ...);

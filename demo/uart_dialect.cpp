@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crc16.h"
 #include "simulated_chip.h"
 
 namespace {
