@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "uart_dialect.h"
+
 namespace {
 
 constexpr int kClosedPortPollMs = 5;
@@ -51,7 +53,7 @@ const char *moment_words(Moment moment) {
 // Even while the tool waits for an answer, its reads end in end of file and
 // its writes fail from then on.
 bool pull_cable_before(Port *port, uint8_t next) {
-    const unsigned long long received = port->chip->bytesReceived;
+    const unsigned long long received = port->bytesReceived;
     char where[64];
     if (chip_at_moment(port->chip, port->unplugAt, next)) {
         snprintf(where, sizeof where, "%s", moment_words(port->unplugAt));
@@ -69,20 +71,25 @@ bool pull_cable_before(Port *port, uint8_t next) {
 // Byte by byte: the moment to pull the cable may come inside a read, or
 // right after its last byte.
 void serve_bytes(Port *port, const uint8_t *data, size_t length) {
-    const ByteSink sink = {port, write_to_port};
+    const ByteSink sink = {port, write_to_port, nullptr, nullptr};
     for (size_t i = 0; i < length; ++i) {
         if (pull_cable_before(port, data[i])) return;
-        chip_receive(port->chip, &data[i], 1, &sink);
+        if (port->uart != nullptr) {
+            uart_receive(port->uart, &data[i], 1, &sink);
+        } else {
+            chip_receive(port->chip, &data[i], 1, &sink);
+        }
+        ++port->bytesReceived;
     }
     pull_cable_before(port, 0);
 }
 
-// A UART transfer the tool left half-done times out on the chip's side.
+// A UART transfer the tool left half-done times out on the board's side.
 void tell_chip_the_time(Port *port, bool heardSomething) {
     long long now = monotonic_ms();
-    if (!heardSomething && !port->hungUp) {
-        const ByteSink sink = {port, write_to_port};
-        uart_idle(port->chip, static_cast<uint32_t>(now - port->lastLookMs), &sink);
+    if (!heardSomething && !port->hungUp && port->uart != nullptr) {
+        const ByteSink sink = {port, write_to_port, nullptr, nullptr};
+        uart_idle(port->uart, static_cast<uint32_t>(now - port->lastLookMs), &sink);
     }
     port->lastLookMs = now;
 }

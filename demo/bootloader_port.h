@@ -1,9 +1,12 @@
 // The bootloader's port as every mode serves it: the tool's bytes go to the
-// simulated chip, its answers come back, and the cable can be pulled at a
-// byte count or at a moment of the dialogue.
+// simulated chip, through its UART's dialect (uart_dialect.h) on a serial
+// line, its answers come back, and the cable can be pulled at a byte count
+// or at a moment of the dialogue.
 #pragma once
 
 #include "simulated_chip.h"
+
+struct UartDialect;
 
 struct Port {
     int fd;  // the board's side: a pseudo-terminal's master, or the gadget's tty
@@ -11,6 +14,8 @@ struct Port {
     Moment unplugAt;          // --unplug-at
     bool hungUp;              // the cable is out: nothing is served any more
     SimulatedChip *chip;
+    UartDialect *uart;     // in front of chip on a serial line; null over USB
+    unsigned long long bytesReceived;  // from the tool, over every plug-in
     long long lastLookMs;  // when serve_once last looked at the port
 };
 

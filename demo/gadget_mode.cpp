@@ -118,9 +118,10 @@ void plug_in_boards(const Options &options, SimulatedChip *chips, GadgetBoards *
     boards->fine = true;
     for (int i = 0; i < boards->count && boards->fine; ++i) {
         GadgetBoard *board = &boards->board[i];
-        chip_power_on(&chips[i], Dialect::kUsb);
+        chip_power_on(&chips[i]);
         board->app = options.boards[i];
-        board->port = {-1, options.hangUpAfter, options.unplugAt, false, &chips[i], monotonic_ms()};
+        board->port = {-1, options.hangUpAfter, options.unplugAt, false, &chips[i], nullptr, 0,
+                       monotonic_ms()};
         boards->fine = gadget_make(&board->gadget, i, &endAsked) &&
                        plug(board, board->app.vidpid == nullptr) && endAsked == 0;
     }

@@ -15,6 +15,7 @@
 #include "board_modes.h"
 #include "board_program.h"
 #include "bootloader_port.h"
+#include "uart_dialect.h"
 
 namespace {
 
@@ -60,8 +61,10 @@ void serve_port(void *port) { serve_once(static_cast<Port *>(port)); }
 int run_on_serial_link(const Options &options) {
     // 300 KiB: too large for the stack.
     static SimulatedChip chip;
-    chip_power_on(&chip, Dialect::kUart);
-    Port port = {-1, options.hangUpAfter, options.unplugAt, false, &chip, monotonic_ms()};
+    UartDialect uart = {};
+    chip_power_on(&chip);
+    uart_start(&uart, &chip);
+    Port port = {-1, options.hangUpAfter, options.unplugAt, false, &chip, &uart, 0, monotonic_ms()};
     port.fd = open_serial_link(options.serialLink);
     if (port.fd < 0) return kOwnFailure;
     int status = run_program(options.program, serve_port, &port);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crc16.h"
+
 namespace {
 
 // What the tool reads to tell which chip it has: the Cortex-M0+ core's CPUID
@@ -237,8 +239,8 @@ void send_memory(SimulatedChip *chip, const ByteSink *sink, uint32_t address, ui
     const uint8_t *bytes = memory_at(chip, address, length);
     if (bytes == nullptr) {
         chip_complain("read of %u bytes at 0x%08X: outside memory, no answer", length, address);
-    } else if (chip->dialect == Dialect::kUart) {
-        xmodem_begin_send(chip, address, bytes, length);
+    } else if (sink->sendData != nullptr) {
+        sink->sendData(sink->context, address, bytes, length);
     } else {
         send(sink, bytes, length);
     }
@@ -252,7 +254,7 @@ void begin_data(SimulatedChip *chip, const ByteSink *sink, uint32_t address, uin
     if (chip->dataDiscarded) {
         chip_complain("write of %u bytes at 0x%08X: outside memory, data dropped", length, address);
     }
-    if (chip->dialect == Dialect::kUart) xmodem_begin_receive(chip, sink);
+    if (sink->awaitData != nullptr) sink->awaitData(sink->context, address);
 }
 
 // The bootloader erases row by row from the given address to the end.
@@ -368,17 +370,6 @@ void chip_complain(const char *format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_end(arguments);
 }
 
-uint16_t crc16(const uint8_t *bytes, uint32_t length) {
-    uint16_t crc = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
-        }
-    }
-    return crc;
-}
-
 void chip_store_data(SimulatedChip *chip, const uint8_t *data, size_t length) {
     for (size_t i = 0; i < length && chip->dataLeft > 0; ++i) {
         if (!chip->dataDiscarded) store_byte(chip, chip->dataAddress, data[i]);
@@ -387,23 +378,22 @@ void chip_store_data(SimulatedChip *chip, const uint8_t *data, size_t length) {
     }
 }
 
+void chip_end_data(SimulatedChip *chip) { chip->dataLeft = 0; }
+
 bool chip_at_moment(const SimulatedChip *chip, Moment moment, uint8_t next) {
     switch (moment) {
         case Moment::kWriting:
             return chip->flashErased && chip->dataLeft > 0 && chip->dataLeft <= chip->dataSize / 2;
         case Moment::kAwaitingAnswer:
             return next == '#' && chip->command == 'Y' && chip->sawComma && chip->number != 0 &&
-                   chip->dataLeft == 0 && chip->xmodem.phase == XmodemPhase::kNone;
+                   chip->dataLeft == 0;
         case Moment::kNone: break;
     }
     return false;
 }
 
-void chip_power_on(SimulatedChip *chip, Dialect dialect) {
+void chip_power_on(SimulatedChip *chip) {
     memset(chip, 0, sizeof *chip);
-    chip->dialect = dialect;
-    // On a UART the bootloader hears nothing before the auto-baud sequence.
-    chip->autoBaud = dialect == Dialect::kUart;
     for (uint32_t address = 0; address < kFlashSize; ++address) {
         chip->flash[address] = factory_flash_byte(address);
     }
@@ -418,18 +408,15 @@ void chip_power_on(SimulatedChip *chip, Dialect dialect) {
 }
 
 void chip_receive(SimulatedChip *chip, const uint8_t *data, size_t length, const ByteSink *sink) {
-    chip->bytesReceived += length;
     for (size_t i = 0; i < length; ++i) {
         if (chip->resetRequested) {
             // The application runs now; it does not speak the bootloader's protocol.
             chip_complain("%zu bytes after the reset ignored", length - i);
             return;
         }
-        if (chip->xmodem.phase != XmodemPhase::kNone) {
-            xmodem_receive(chip, data[i], sink);
-        } else if (chip->dataLeft > 0) {
+        if (chip->dataLeft > 0) {
             chip_store_data(chip, &data[i], 1);
-        } else if (chip->dialect != Dialect::kUart || !uart_autobaud_byte(chip, data[i])) {
+        } else {
             receive_command_byte(chip, data[i], sink);
         }
     }

@@ -3,15 +3,14 @@
 // takes the tool's text commands ("w41002018,4#", "S20004040,00001000#"
 // followed by binary data, ...) and answers them as the chip would.
 //
-// Nothing here touches the OS: bytes go in through chip_receive, answers come
-// out through a sink, and complaints about commands the chip would refuse go
-// to standard error. The serial port itself is bootloader_port.cpp's.
+// Nothing here touches the OS nor knows how the bytes travelled: they go in
+// through chip_receive, answers come out through a sink, and complaints about
+// commands the chip would refuse go to standard error. The serial port
+// itself is bootloader_port.cpp's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "uart_dialect.h"
 
 constexpr uint32_t kFlashSize = 256 * 1024;
 constexpr uint32_t kFlashPageSize = 64;
@@ -24,18 +23,22 @@ constexpr uint32_t kRamSize = 32 * 1024;
 constexpr uint32_t kUserRowStart = 0x00804000;
 constexpr uint32_t kUserRowSize = kFlashRowSize;
 
-// Where the answers go; write may be called several times per command.
+// Where the answers go. A link that carries the binary data of "R" (read)
+// and "S" (write) commands in blocks of its own sets the last two; left null,
+// the data travel as they are, out through write and in through chip_receive.
 struct ByteSink {
     void *context;
+    // An answer; may be called several times per command.
     void (*write)(void *context, const uint8_t *data, size_t length);
+    // The memory an "R" command reads, all of it; the bytes stay as they are
+    // until the chip takes its next command ...
+    void (*sendData)(void *context, uint32_t address, const uint8_t *data, uint32_t length);
+    // ... and the start of an "S" command's data, which the link then hands
+    // over through chip_store_data.
+    void (*awaitData)(void *context, uint32_t address);
 };
 
-// How the tool reaches the bootloader: USB sends data as it is, a UART
-// (uart_dialect.h) wraps it in XMODEM blocks.
-enum class Dialect : uint8_t { kUsb, kUart };
-
 struct SimulatedChip {
-    Dialect dialect;
     uint8_t flash[kFlashSize];
     uint8_t ram[kRamSize];
     uint8_t userRow[kUserRowSize];
@@ -60,14 +63,11 @@ struct SimulatedChip {
     uint32_t dataLeft, dataSize;
     uint32_t dataAddress;
     bool dataDiscarded;
-    bool autoBaud;  // UART: the auto-baud bytes are coming, up to their '#'
-    XmodemTransfer xmodem;
 
     bool resetRequested;
     bool flashErased;  // an erase of application rows has been asked for
     bool flashWritten;
     uint32_t writtenLow, writtenHigh;  // [low, high) of programmed flash
-    unsigned long long bytesReceived;
 };
 
 // Moments of the tool's dialogue with the chip, at which a board can be
@@ -87,16 +87,16 @@ bool chip_at_moment(const SimulatedChip *chip, Moment moment, uint8_t next);
 
 // A chip fresh from the bench: bootloader in place, application area and
 // user row as the factory and the bootloader left them.
-void chip_power_on(SimulatedChip *chip, Dialect dialect);
+void chip_power_on(SimulatedChip *chip);
 
 // Feeds bytes from the tool; answers go to sink as the chip would send them.
 void chip_receive(SimulatedChip *chip, const uint8_t *data, size_t length, const ByteSink *sink);
 
-// For the dialects: the data of an "S" command as it arrives, however it
-// travelled (bytes past the command's size are dropped) ...
+// For a link with blocks of its own (ByteSink's awaitData): the data of an
+// "S" command as they arrive (bytes past the command's size are dropped) ...
 void chip_store_data(SimulatedChip *chip, const uint8_t *data, size_t length);
-// ... the CRC-16 (polynomial 0x1021, from 0) of both the checksum command
-// and XMODEM blocks ...
-uint16_t crc16(const uint8_t *bytes, uint32_t length);
-// ... and a line on standard error about what the chip refused.
+// ... and their end, however many came: the chip takes commands again.
+void chip_end_data(SimulatedChip *chip);
+
+// A line on standard error about what the chip refused.
 __attribute__((format(printf, 1, 2))) void chip_complain(const char *format, ...);

@@ -89,8 +89,9 @@ void serve_port(void *port) { serve_once(static_cast<Port *>(port)); }
 int run_in_testbed(const Options &options) {
     // 300 KiB: too large for the stack.
     static SimulatedChip chip;
-    chip_power_on(&chip, Dialect::kUsb);
-    Port port = {-1, options.hangUpAfter, options.unplugAt, false, &chip, monotonic_ms()};
+    chip_power_on(&chip);
+    Port port = {-1, options.hangUpAfter, options.unplugAt, false, &chip, nullptr, 0,
+                 monotonic_ms()};
     UMockdevTestbed *testbed = build_testbed(options.boards[0], &port.fd);
     if (testbed == nullptr) return kOwnFailure;
     int status = run_program(options.program, serve_port, &port);

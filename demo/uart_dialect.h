@@ -8,8 +8,11 @@
 //   low. The receiver asks for the first block with 'C', answers each with
 //   ACK or NAK, and the sender ends with EOT, which is ACKed too.
 //
-// Everything else (N, V, w/W, X/Y/Z, ...) is as over USB. Like the chip, this
-// touches no OS: time reaches it through uart_idle from the board's loop.
+// Everything else (N, V, w/W, X/Y/Z, ...) is as over USB. So this layer sits
+// in front of a chip (simulated_chip.h), which serves the commands: it takes
+// the tool's bytes, keeps the auto-baud bytes and XMODEM blocks to itself,
+// and hands the rest and the blocks' data down. Like the chip, it touches no
+// OS: time reaches it through uart_idle from the board's loop.
 #pragma once
 
 #include <cstddef>
@@ -41,18 +44,20 @@ struct XmodemTransfer {
     uint32_t silentMs;     // since the tool last sent anything
 };
 
-// A bootloader on a UART counts 0x80 bytes and the '#' after them as its
-// auto-baud sequence: true when byte is part of one and so is not a command.
-bool uart_autobaud_byte(SimulatedChip *chip, uint8_t byte);
+struct UartDialect {
+    SimulatedChip *chip;  // serves the commands and takes the blocks' data
+    bool autoBaud;  // the auto-baud bytes are coming, up to their '#'
+    XmodemTransfer xmodem;
+};
 
-// After "S<address>,<size>#": asks for the first block.
-void xmodem_begin_receive(SimulatedChip *chip, const ByteSink *sink);
-// After "R<address>,<size>#": waits for the tool's 'C', then sends bytes.
-void xmodem_begin_send(SimulatedChip *chip, uint32_t address, const uint8_t *bytes,
-                       uint32_t length);
-// One byte from the tool while a transfer runs.
-void xmodem_receive(SimulatedChip *chip, uint8_t byte, const ByteSink *sink);
+// The bootloader listening on its UART in front of chip, a chip just powered
+// on: it hears nothing before the auto-baud sequence.
+void uart_start(UartDialect *uart, SimulatedChip *chip);
+
+// Feeds bytes from the tool; answers go to sink as the bootloader would send
+// them on its UART.
+void uart_receive(UartDialect *uart, const uint8_t *data, size_t length, const ByteSink *sink);
 
 // elapsedMs more without a byte from the tool: a transfer waiting for one
 // asks again, and gives up when the tool has stayed silent too long.
-void uart_idle(SimulatedChip *chip, uint32_t elapsedMs, const ByteSink *sink);
+void uart_idle(UartDialect *uart, uint32_t elapsedMs, const ByteSink *sink);
