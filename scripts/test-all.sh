@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds the Linux program and the Windows .exe
-# with their tests, and runs every test: the builds, their ctest runs and
-# the stages in scripts/stages/, two at a time where what they need allows
-# (scripts/run-steps.py). Ends with a table of each step's time; exits
-# non-zero on any failure.
+# Installs what the tests need, then runs the whole suite with CTest (the
+# presets "suite", tests/suite/CMakeLists.txt): the builds of the Linux
+# program and the Windows .exe, their tests, the release builds and the
+# stages in scripts/stages/. Stops at the first failure; exits non-zero on
+# any. Arguments go to ctest:
 #
-#   scripts/test-all.sh [STEP...]   # only these steps and what they need
+#   scripts/test-all.sh                      # everything
+#   scripts/test-all.sh -R 22-linux-archive  # one test and what it needs
+#   scripts/test-all.sh -L vm                # the VM stages and what they need
 set -euo pipefail
 cd "$(dirname "$0")/.."
-started=$(date +%s.%N)
-# Before the steps, with this terminal: apt may ask for a password.
+# Before the tests, with this terminal: apt may ask for a password.
 scripts/install-test-deps.sh
-exec python3 scripts/run-steps.py --started "$started" "$@"
+cmake --preset suite > /dev/null
+exec ctest --preset suite "$@"

@@ -1,6 +1,4 @@
 #!/usr/bin/env bash
-# needs: windows
-# load: light
 # The Windows .exe is copied alone onto operators' machines, and the test
 # programs run alone under Wine: none of them may need a DLL that Windows
 # does not bring itself (a MinGW runtime DLL, say). Fails when one does.

@@ -1,6 +1,4 @@
 #!/usr/bin/env bash
-# needs: windows ctest-windows
-# load: light
 # The .exe carries what Explorer's Properties and allow-listing tools read,
 # as Windows itself reads it (through version.dll, under Wine): the project's
 # version in the version details, the file's name and description, and a
@@ -24,11 +22,12 @@ numbers=$(IFS=.; echo "${parts[*]}")
 # The checker imports version.dll, which the program must not: it is built
 # here, away from the build's own programs.
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+# Wine's server outlives the checker by seconds: ended here, with the stage.
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 x86_64-w64-mingw32-g++-posix -O1 -Wall -Wextra -Werror -static \
   -o "$work/resource_check.exe" tests/windows/resource_check.cpp -lversion
-report=$(WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= \
-  wine "$work/resource_check.exe" "$exe" < /dev/null 2>/dev/null | tr -d '\r') || {
+report=$(wine "$work/resource_check.exe" "$exe" < /dev/null 2>/dev/null | tr -d '\r') || {
   echo "FAIL $exe: resources not readable:"; echo "$report"; exit 1; }
 
 failed=0

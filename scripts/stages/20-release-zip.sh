@@ -1,6 +1,4 @@
 #!/usr/bin/env bash
-# needs: windows
-# load: light
 # Builds the operators' release ZIP from the Windows build and checks that it
 # unpacks to the folder the program expects: the .exe, its guide, the
 # notices and the bill of materials at the top, the flashing tool with its

@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# needs: linux-release linux-arm64-release linux-armhf-release
 # Builds the Linux release archives (presets linux-release, linux-arm64-release
 # and linux-armhf-release) and checks that each unpacks to the folder the
 # program expects, as the Windows ZIP does: the program, its guide, the

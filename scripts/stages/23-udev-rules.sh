@@ -1,6 +1,4 @@
 #!/usr/bin/env bash
-# needs: native linux-release
-# uses: vm
 # The Linux archive's udev rules on the real kernel, in one boot of
 # scripts/run-in-vm.sh: Debian's systemd-udevd with the archive's rules file
 # in /run/udev/rules.d/, ModemManager on a system D-Bus of the guest's own,

@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# needs: linux-release windows-release linux-arm64-release linux-armhf-release
 # Anyone can check a release against its source: the release commands (the
 # Windows ZIP and the three Linux archives), run in two clones of the last
 # commit, in different folders, at different times, with different umasks,
 # time zones and locales, give byte-identical archives, programs, flashing
 # tools and checksum files. Then, once more in
 # one clone, the archives' entries take their time from SOURCE_DATE_EPOCH
-# when it is set. Under the test runner, its release builds of this
+# when it is set. In the suite (tests/suite/), its release builds of this
 # checkout are the first, when the checkout is the last commit unchanged.
 #
 #   scripts/stages/25-reproducible-releases.sh
@@ -49,7 +48,7 @@ release_in() {  # FOLDER UMASK TZ LOCALE: clone, run both release commands, list
 }
 
 start=$(date +%s)
-# The test runner's release builds (scripts/run-steps.py) serve as the first
+# The suite's release builds (tests/suite/, UPM_PREBUILT) serve as the first
 # when this checkout is the last commit unchanged; the second, the one that
 # starts from nothing, is always made here.
 prebuilt=yes
@@ -65,7 +64,7 @@ else
   release_in "$work/one/UpdateProgramManually" 022 UTC C
 fi
 sleep 2  # a later second for every file the second build writes
-# Under the test runner the second build is made where verify-release.sh
+# In the suite the second build is made where verify-release.sh
 # looks for its own fresh build of the commit, so that stage 26 takes it
 # rather than building all four once more: it is the same thing, a clone
 # of the commit built from nothing.

@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# needs: native windows linux-release linux-arm64-release linux-armhf-release 25-reproducible-releases
 # A signed Windows release as a release manager with a hardware token makes
 # one, end to end, with nothing outside this machine: a throwaway CA and
 # code-signing certificate, the key in a SoftHSM2 token whose PIN is read
@@ -31,7 +30,7 @@ commit=$(git rev-parse HEAD)
 git diff --quiet HEAD || echo "note: uncommitted changes are not part of this check (it builds $commit)"
 work=$(mktemp -d)
 # verify-release.sh builds the commit once for all its calls below; under
-# the test runner stage 25's fresh clone is that build.
+# the suite stage 25's fresh clone is that build (UPM_VERIFY_BUILDS).
 export UPM_VERIFY_BUILDS="${UPM_VERIFY_BUILDS:-$work/verify-builds}"
 tsa_pid=""
 # A GnuPG home of this stage's own; its agent goes with it.
@@ -141,7 +140,7 @@ archive=$(echo "$src"/build/windows-release/*-win64.zip)
 zip="$work/${archive##*/}"
 cp "$archive" "$zip"
 # The Linux archives take the OpenPGP signing step the ZIP's build just
-# ran. Under the test runner, with this checkout the last commit unchanged,
+# ran. In the suite, with this checkout the last commit unchanged,
 # its script signs copies of this checkout's archives (stage 25 found them
 # equal to a fresh clone's) rather than building them a third time.
 tgzs=()

@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# needs: native windows linux-release windows-release linux-arm64-release linux-armhf-release
 # The release archives as shipped are a complete kit: their bill of
 # materials is valid CycloneDX 1.6 (by the CycloneDX project's own strict
 # validator) and gives the SHA-256 of every program as it stands in the

@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# needs: windows
 # The whole Linux suite, end-to-end runs included, with the program and the
 # tests built under AddressSanitizer and UndefinedBehaviorSanitizer. Any
 # report ends the process that made it with a failure.

@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# needs: nothing
 # Builds the libFuzzer targets with clang. Each replays every input of its
 # kept corpus (tests/fuzz/corpus/TARGET), then searches from there for
 # UPM_FUZZ_SECONDS (default 5): what longer searches found is in the kept

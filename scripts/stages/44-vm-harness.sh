@@ -1,7 +1,4 @@
 #!/usr/bin/env bash
-# needs: nothing
-# load: light
-# uses: vm
 # scripts/run-in-vm.sh fails closed, checked without booting anything. A
 # qemu that cannot start (a stand-in first on PATH that says what a machine
 # without /dev/kvm says to UPM_VM_ACCEL=kvm, and exits 1) ends the run with

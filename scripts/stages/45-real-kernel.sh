@@ -1,6 +1,4 @@
 #!/usr/bin/env bash
-# needs: native linux-release linux-arm64-release linux-armhf-release
-# uses: vm
 # The program and the real flashing tool on the real kernel's USB stack, in
 # one boot of scripts/run-in-vm.sh: simulated_board --usb-gadget's boards
 # are gadgets on dummy_hcd that cdc_acm enumerates, and a double tap

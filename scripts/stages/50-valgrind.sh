@@ -1,7 +1,4 @@
 #!/usr/bin/env bash
-# needs: native windows 25-reproducible-releases 26-signed-release 30-sanitizers 45-real-kernel
-# (after the heavy steps: simulated_board under valgrind keeps to the real
-# tool's timeouts only with a core to itself)
 # The Linux end-to-end cases once more, the program running under valgrind,
 # and the Windows real-tool rows with simulated_board under valgrind: any
 # memory error or definite/indirect leak fails its case (exit status 1 and

@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# needs: native windows
 # clang-tidy (checks in .clang-tidy) and cppcheck over the product code, the
 # simulated board and the udev rules' writer included; and the documents'
 # relative links.

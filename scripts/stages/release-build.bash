@@ -1,8 +1,9 @@
 # Sourced by the stages (not a stage itself): a release build (a preset's
-# workflow) for a stage that reads it. scripts/run-steps.py makes each such
-# build once, as a step of its own, and names the steps it has made in
-# UPM_PREBUILT; building it again here would rewrite the archive under the
-# stages reading it beside this one.
+# workflow) for a stage that reads it. In the suite (tests/suite/) each
+# such build is a test of its own, made once per run before the stages
+# that read it, which UPM_PREBUILT names to them; building it again here
+# would rewrite the archive under the stages reading it beside this one.
+# Run by hand, a stage builds what it reads itself.
 #
 #   release_build PRESET
 release_build() {
