@@ -11,7 +11,7 @@ LINK = re.compile(r"\[[^\]]*\]\(([^)\s]+)\)")
 
 
 def prose_lines(path):
-    """The file's lines outside fenced code blocks, where '# needs:' is no heading."""
+    """The file's lines outside fenced code blocks, where a shell comment is no heading."""
     fenced = False
     for line in open(path, encoding="utf-8"):
         if line.startswith("```"):
