@@ -102,6 +102,10 @@ long long monotonic_ms() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+Port port_for(SimulatedChip *chip, UartDialect *uart, long long goesDeadAfter, Moment unplugAt) {
+    return {-1, goesDeadAfter, unplugAt, false, chip, uart, 0, monotonic_ms()};
+}
+
 void hang_up(Port *port) {
     int nothing = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (nothing < 0 || dup2(nothing, port->fd) < 0) perror("simulated_board: hang-up");

@@ -21,6 +21,10 @@ struct Port {
 
 long long monotonic_ms();
 
+// A port for chip (behind uart on a serial line, null over USB) whose board
+// side is not open yet (fd -1) and which has heard nothing so far.
+Port port_for(SimulatedChip *chip, UartDialect *uart, long long goesDeadAfter, Moment unplugAt);
+
 // One look at the port: serves what the tool sent, or waits a little (some
 // 20 ms). When the cable is to be pulled, the port hangs up (hungUp).
 void serve_once(Port *port);

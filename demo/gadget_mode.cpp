@@ -120,8 +120,7 @@ void plug_in_boards(const Options &options, SimulatedChip *chips, GadgetBoards *
         GadgetBoard *board = &boards->board[i];
         chip_power_on(&chips[i]);
         board->app = options.boards[i];
-        board->port = {-1, options.hangUpAfter, options.unplugAt, false, &chips[i], nullptr, 0,
-                       monotonic_ms()};
+        board->port = port_for(&chips[i], nullptr, options.hangUpAfter, options.unplugAt);
         boards->fine = gadget_make(&board->gadget, i, &endAsked) &&
                        plug(board, board->app.vidpid == nullptr) && endAsked == 0;
     }

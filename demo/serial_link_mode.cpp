@@ -64,7 +64,7 @@ int run_on_serial_link(const Options &options) {
     UartDialect uart = {};
     chip_power_on(&chip);
     uart_start(&uart, &chip);
-    Port port = {-1, options.hangUpAfter, options.unplugAt, false, &chip, &uart, 0, monotonic_ms()};
+    Port port = port_for(&chip, &uart, options.hangUpAfter, options.unplugAt);
     port.fd = open_serial_link(options.serialLink);
     if (port.fd < 0) return kOwnFailure;
     int status = run_program(options.program, serve_port, &port);

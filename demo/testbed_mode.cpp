@@ -90,8 +90,7 @@ int run_in_testbed(const Options &options) {
     // 300 KiB: too large for the stack.
     static SimulatedChip chip;
     chip_power_on(&chip);
-    Port port = {-1, options.hangUpAfter, options.unplugAt, false, &chip, nullptr, 0,
-                 monotonic_ms()};
+    Port port = port_for(&chip, nullptr, options.hangUpAfter, options.unplugAt);
     UMockdevTestbed *testbed = build_testbed(options.boards[0], &port.fd);
     if (testbed == nullptr) return kOwnFailure;
     int status = run_program(options.program, serve_port, &port);
