@@ -11,9 +11,12 @@
 kit_validator=build/cyclonedx/node_modules  # scripts/install-test-deps.sh installs it
 kit_validator_present() { [ -d "$kit_validator/@cyclonedx/cyclonedx-library" ]; }
 
-check_kit() {  # ARCHIVE BUILD PROGRAM TOOL
-  local archive=$1 build=$2 unpacked
+# A subshell, so that its own trap removes the unpacked copy however it
+# ends, a failed check (fail exits) included.
+check_kit() (  # ARCHIVE BUILD PROGRAM TOOL
+  archive=$1 build=$2
   unpacked=$(mktemp -d)
+  trap 'rm -rf "$unpacked"' EXIT
   case "$archive" in
     *.zip) unzip -q "$archive" -d "$unpacked" ;;
     *) tar -xzf "$archive" -C "$unpacked" ;;
@@ -61,6 +64,5 @@ for line in bad:
     print("FAIL", line)
 sys.exit(1 if bad else 0)
 PYTHON
-  rm -rf "$unpacked"
   echo "ok   $archive: valid bill of materials, its hashes and the notices match"
-}
+)
