@@ -52,8 +52,10 @@ def build_targets(folders):
     targets = set()
     for folder in folders:
         said = subprocess.run(["ninja", "-C", folder, "-t", "targets", "all"],
-                              capture_output=True, text=True, check=True).stdout
-        targets |= {line.split(":")[0] for line in said.splitlines()}
+                              capture_output=True, text=True)
+        if said.returncode != 0:
+            sys.exit("check-doc-names: %s is no configured Ninja build: %s" % (folder, said.stderr.strip()))
+        targets |= {line.split(":")[0] for line in said.stdout.splitlines()}
     return targets
 
 
