@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh Debian 12 machine.
 #
-#   scripts/install-test-deps.sh          everything the tests need
-#   scripts/install-test-deps.sh demo     only what scripts/demo.sh needs
-#   scripts/install-test-deps.sh windows  what scripts/demo.sh --windows needs
+#   scripts/install-test-deps.sh                everything the tests need
+#   scripts/install-test-deps.sh demo           only what scripts/demo.sh needs
+#   scripts/install-test-deps.sh windows        what scripts/demo.sh --windows needs
+#   scripts/install-test-deps.sh linux-release  what this machine's release kit
+#                                    needs (cmake --workflow --preset linux-release)
+#
+# Quick, and asking for no root, when nothing is missing.
 set -euo pipefail
 # The program, the simulated board and the real flashing tool (built from
 # Debian's source of bossa, which apt-get source fetches, with our patches).
 demo_packages=(cmake g++ make ninja-build pkg-config patch umockdev libumockdev-dev libglib2.0-dev)
+# The release kit: the static program and tool, and the archive, which
+# Python writes, dated from the last commit (git).
+release_packages=(cmake g++ ninja-build patch python3 git)
 # The Windows program, Wine, and the compiler for the real bossac.exe.
 windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 packages=(
@@ -30,8 +37,11 @@ packages=(
 # machine has its own.
 command -v npm >/dev/null || packages+=(nodejs npm)
 case "${1:-}" in
+  "") ;;
   demo) packages=("${demo_packages[@]}") ;;
   windows) packages=("${demo_packages[@]}" "${windows_packages[@]}") ;;
+  linux-release) packages=("${release_packages[@]}") ;;
+  *) echo "usage: scripts/install-test-deps.sh [demo|windows|linux-release]" >&2; exit 2 ;;
 esac
 sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
 

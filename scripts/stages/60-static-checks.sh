@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # clang-tidy (checks in .clang-tidy) and cppcheck over the product code, the
-# simulated board and the udev rules' writer included; and the documents'
-# relative links.
+# simulated board and the udev rules' writer included; the documents'
+# relative links, and the files, presets, targets and suite steps they name
+# (which also holds every test preset to failing on zero tests).
 # Nothing may be reported; a finding that stays is silenced at its site with
 # its reason. Uses the compile databases of the native and windows builds.
 set -euo pipefail
@@ -45,4 +46,6 @@ cppcheck --enable=warning,portability,performance --error-exitcode=1 --inline-su
   --std=c++17 --language=c++ --quiet -I platform -I detection -I demo demo/*.cpp packaging/linux/*.cpp
 echo "--- links of README.md and docs/"
 python3 scripts/check-doc-links.py
+echo "--- files, presets, targets and steps named in README.md and docs/"
+python3 scripts/check-doc-names.py "$native" "$windows"
 echo "Static checks clean."
