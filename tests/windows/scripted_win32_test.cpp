@@ -107,6 +107,9 @@ const PathCase kPathCases[] = {
     // another folder, which does not exist.
     {"best-fit letters go by the short name", 1252, kPolish, L"C:\\Users\\DVOK~1\\ODZFIR~1\\Up.exe",
      {}, {}, "C:\\Users\\DVOK~1\\ODZFIR~1\\Up.exe", false},
+    // Japanese Windows: two bytes a letter, too long for the A path's buffer.
+    {"double-byte path too long", 932, L"C:\\" + std::wstring(140, L'\u56fa') + L"\\Up.exe",
+     L"C:\\5F5D~1\\Up.exe", {}, {}, "C:\\5F5D~1\\Up.exe", false},
     {"UTF-8 holds every path", 65001, kPolish, L"C:\\Users\\DVOK~1\\ODZFIR~1\\Up.exe", {}, {},
      u8"C:\\Users\\Dvo\u0159\u00e1k\\\u0141\u00f3d\u017a firmware\\Up.exe", false},
     // 8.3 names switched off on the volume: the short form is the long one.
