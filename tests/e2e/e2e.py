@@ -209,6 +209,11 @@ SCENARIOS = [
     Scenario("folder_outside_code_page", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
              auto("Quarnel") + using("1.2") + TAP + launch(4, Q12) + CLOSE,
              folder="Прошивка 固件", args=tool_args(4, Q12), only="windows"),
+    # Letters that code page 1252 lacks but best-fits to others (ř to r, Ł to
+    # L, ź to z): the A path names another folder, which does not exist.
+    Scenario("folder_best_fit_letters", [board("Quarnel", 3), bootloader(4)], {Q12: "1.2"},
+             auto("Quarnel") + using("1.2") + TAP + launch(4, Q12) + CLOSE,
+             folder="Dvořák Łódź firmware", args=tool_args(4, Q12), only="windows"),
 ]
 
 SCENARIO_NAMED = {s.name: s for s in SCENARIOS}

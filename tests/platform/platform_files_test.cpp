@@ -1,9 +1,11 @@
-// The folder listing, file status and program path of the real platform file
-// hold the contracts the lookup and the driver rely on, on either system:
-// a listing acts as opendir does, even where the system's own calls differ.
+// The folder listing, file status, program path and wait of the real
+// platform file hold the contracts the lookup and the driver rely on, on
+// either system: a listing acts as opendir does, even where the system's own
+// calls differ.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -108,6 +110,21 @@ TEST(ProgramPath, SmallBufferGetsTheCutPathTerminated) {
         platform_program_path(cut, size);
         EXPECT_EQ(std::string(cut), std::string(full, size - 1)) << "size " << size;
     }
+}
+
+// The wait before each bootloader detection, which gives the bootloader time
+// to come up: never shorter than asked, however loaded the machine. Windows'
+// Sleep counts whole ticks of the system clock (15.625 ms by default) and
+// may end up to one tick early as another clock measures it ("If
+// dwMilliseconds is greater than one tick but less than two, the wait can be
+// anywhere between one and two ticks", Microsoft's documentation of Sleep);
+// Linux never ends a wait early.
+TEST(Wait, LastsNoLessThanAsked) {
+    const auto start = std::chrono::steady_clock::now();
+    platform_sleep_ms(1000);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::microseconds(1000000 - 15625))
+        << std::chrono::duration_cast<std::chrono::microseconds>(waited).count() << " us";
 }
 
 }  // namespace

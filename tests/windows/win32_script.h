@@ -1,0 +1,46 @@
+// What the Windows tests make some Win32 calls of the platform file answer,
+// where Wine cannot be made to fail them or answers otherwise than Windows:
+// a listing that breaks off, a system-wide UTF-8 code page, a volume without
+// short names. The platform file is built a second time for the tests with
+// scripted_win32.h forced in before it; the program itself never is.
+#pragma once
+
+#include <windows.h>
+
+// A call that fails: once `passes` calls have gone through, every further one
+// fails with `error` as the thread's last error. error 0: it never fails.
+struct Win32Fault {
+    DWORD error;
+    int passes;
+};
+
+// Zeroed (reset_win32_script), every call is the system's own.
+struct Win32Script {
+    // The system's ANSI code page: GetACP's answer, and what CP_ACP means to
+    // WideCharToMultiByte and to GetModuleFileNameA. 0: the system's own.
+    UINT codePage;
+    // The program's file as GetModuleFileNameW gives it; GetModuleFileNameA
+    // gives it through the code page, as the A calls do. Null: the real one.
+    const wchar_t *programPath;
+    Win32Fault moduleFileNameW;
+    // GetShortPathNameW's answer, whatever path it is asked for. Null: the
+    // system's own.
+    const wchar_t *shortPath;
+    Win32Fault shortPathNameW;
+    Win32Fault findFirstFile;
+    Win32Fault findNextFile;
+};
+
+extern Win32Script win32Script;
+
+void reset_win32_script();
+
+UINT WINAPI scripted_GetACP();
+int WINAPI scripted_WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength,
+                                        LPSTR multiByte, int multiByteSize, LPCCH defaultChar,
+                                        LPBOOL usedDefaultChar);
+DWORD WINAPI scripted_GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+DWORD WINAPI scripted_GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size);
+DWORD WINAPI scripted_GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size);
+HANDLE WINAPI scripted_FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA entry);
+BOOL WINAPI scripted_FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA entry);
