@@ -92,7 +92,12 @@ run_windows() {
   # to the build folder's paths as compiled in, which Wine's drive Z: maps
   # to this machine's.
   mkdir -p "$build/wineprefix"
+  # Wine's services start with the session's first program, away from any
+  # test's output: started by a test, they would hold its output open, and
+  # whoever reads it to the end (CTest's discovery of the test cases) would
+  # wait for the session's end.
   "${wine_env[@]}" wineserver -p60
+  "${wine_env[@]}" wine cmd /c exit < /dev/null > /dev/null 2>&1
   timed "windows test programs" run_test_programs coverage-windows
   timed "windows end-to-end scenarios" e2e --backend windows --program "$build/UpdateProgramManually.exe" \
       --fake-bossac "$build/tests/e2e/fake_bossac.exe" --wineprefix "$build/wineprefix"
