@@ -51,6 +51,10 @@ e2e() {
   python3 tests/e2e/e2e.py "$@" -k test_scenarios
 }
 
+twice() {
+  "$@" || { echo "coverage: failed, once more: $*"; "$@"; }
+}
+
 run_linux() {
   local build=build/coverage-linux
   ctest --preset coverage-linux -E '^e2e_linux$'
@@ -99,8 +103,10 @@ run_windows() {
   "${wine_env[@]}" wineserver -p60
   "${wine_env[@]}" wine cmd /c exit < /dev/null > /dev/null 2>&1
   timed "windows test programs" run_test_programs coverage-windows
-  timed "windows end-to-end scenarios" e2e --backend windows --program "$build/UpdateProgramManually.exe" \
-      --fake-bossac "$build/tests/e2e/fake_bossac.exe" --wineprefix "$build/wineprefix"
+  # As for the test programs, a failed run gets one more.
+  timed "windows end-to-end scenarios" twice e2e --backend windows \
+    --program "$build/UpdateProgramManually.exe" --fake-bossac "$build/tests/e2e/fake_bossac.exe" \
+    --wineprefix "$build/wineprefix"
 }
 
 # gcovr over the product code only, with the given gcov. Twice: with the
