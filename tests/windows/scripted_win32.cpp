@@ -3,6 +3,8 @@
 // the call (learn.microsoft.com, Win32 API reference, each call's page):
 // failures by return value with the error for GetLastError, which stays the
 // system's own.
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -125,4 +127,15 @@ HANDLE WINAPI scripted_FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA entry) 
 BOOL WINAPI scripted_FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA entry) {
     if (fails_now(win32Script.findNextFile)) return FALSE;
     return FindNextFileA(search, entry);
+}
+
+// "calloc returns a pointer to the allocated space. [...] If there's
+// insufficient memory available, calloc returns NULL and sets errno to
+// ENOMEM" (Microsoft's C runtime reference, calloc).
+void *scripted_calloc(size_t count, size_t size) {
+    if (fails_now(win32Script.allocation)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return calloc(count, size);
 }

@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <cstdlib>
+
 #include "win32_script.h"
 
 #define GetACP scripted_GetACP
@@ -17,3 +19,4 @@
 #define GetShortPathNameW scripted_GetShortPathNameW
 #define FindFirstFileA scripted_FindFirstFileA
 #define FindNextFileA scripted_FindNextFileA
+#define calloc scripted_calloc

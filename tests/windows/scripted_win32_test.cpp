@@ -1,7 +1,8 @@
 // The Windows platform file where Windows answers otherwise than Wine does
 // by itself: a folder listing that breaks off, the system-wide UTF-8 code
-// page, and program folders the code page cannot hold, with or without a
-// short name. The calls answer as the test scripts them (win32_script.h).
+// page, program folders the code page cannot hold, with or without a short
+// name, and memory that runs short. The calls answer as the test scripts
+// them (win32_script.h).
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -76,6 +77,16 @@ TEST_F(Scripted, ListingReportsErrorsAsOpendirAndReaddir) {
         EXPECT_EQ(error, row.expectedErrno) << row.name;
     }
     fs::remove_all(dir);
+}
+
+// What memory the platform file asks for in the device set or the listing
+// not to be had: that call fails, as its caller expects of it.
+TEST_F(Scripted, NoMemoryFailsTheCall) {
+    win32Script.allocation = {ERROR_NOT_ENOUGH_MEMORY, 0};
+    EXPECT_EQ(platform_open_port_devices(), nullptr);
+    errno = 0;
+    EXPECT_EQ(platform_open_folder(fs::temp_directory_path().string().c_str()), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
 }
 
 const char kCodePageLine[] =

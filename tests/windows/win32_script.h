@@ -1,11 +1,14 @@
 // What the Windows tests make some Win32 calls of the platform file answer,
 // where Wine cannot be made to fail them or answers otherwise than Windows:
 // a listing that breaks off, a system-wide UTF-8 code page, a volume without
-// short names. The platform file is built a second time for the tests with
-// scripted_win32.h forced in before it; the program itself never is.
+// short names, memory that runs short. The platform file is built a second
+// time for the tests with scripted_win32.h forced in before it; the program
+// itself never is.
 #pragma once
 
 #include <windows.h>
+
+#include <cstddef>
 
 // A call that fails: once `passes` calls have gone through, every further one
 // fails with `error` as the thread's last error. error 0: it never fails.
@@ -29,6 +32,9 @@ struct Win32Script {
     Win32Fault shortPathNameW;
     Win32Fault findFirstFile;
     Win32Fault findNextFile;
+    // calloc, the C runtime's: fails as when memory runs short, whatever the
+    // error.
+    Win32Fault allocation;
 };
 
 extern Win32Script win32Script;
@@ -44,3 +50,4 @@ DWORD WINAPI scripted_GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size
 DWORD WINAPI scripted_GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size);
 HANDLE WINAPI scripted_FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA entry);
 BOOL WINAPI scripted_FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA entry);
+void *scripted_calloc(size_t count, size_t size);
