@@ -93,10 +93,8 @@ PortDeviceSet *platform_open_port_devices() {
     if (devices == INVALID_HANDLE_VALUE) return nullptr;
     PortDeviceSet *set = static_cast<PortDeviceSet *>(calloc(1, sizeof(PortDeviceSet)));
     if (set == nullptr) {
-        // GCOVR_EXCL_START: a few bytes not to be had means the system is out of memory; no test makes calloc fail
         SetupDiDestroyDeviceInfoList(devices);
         return nullptr;
-        // GCOVR_EXCL_STOP
     }
     set->devices = devices;
     set->currentIndex = -1;
@@ -170,10 +168,8 @@ FolderListing *platform_open_folder(const char *path) {
     }
     FolderListing *listing = static_cast<FolderListing *>(calloc(1, sizeof(FolderListing)));
     if (listing == nullptr) {
-        // GCOVR_EXCL_START: a few hundred bytes not to be had means the system is out of memory; no test makes calloc fail
         errno = ENOMEM;
         return nullptr;
-        // GCOVR_EXCL_STOP
     }
     listing->search = FindFirstFileA(pattern, &listing->entry);
     if (listing->search == INVALID_HANDLE_VALUE) {
