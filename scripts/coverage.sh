@@ -89,19 +89,24 @@ sys.exit(1 if failed or not programs else 0)
 EOF
 }
 
+# One Wine session for the test programs and the scenarios, in the build's
+# prefix; started beside the Linux tests, since its first start writes the
+# prefix (seconds, mostly disk). Wine's services start with the session's
+# first program, away from any test's output: started by a test, they
+# would hold its output open, and whoever reads it to the end (CTest's
+# discovery of the test cases) would wait for the session's end.
+start_wine_session() {
+  mkdir -p build/coverage-windows/wineprefix
+  "${wine_env[@]}" wineserver -p120
+  "${wine_env[@]}" wine cmd /c exit < /dev/null > /dev/null 2>&1 || true
+}
+
 run_windows() {
   local build=build/coverage-windows
-  # One Wine session for the test programs and the scenarios, in the
-  # build's prefix. gcov writes its counts at each program's normal exit,
-  # to the build folder's paths as compiled in, which Wine's drive Z: maps
-  # to this machine's.
-  mkdir -p "$build/wineprefix"
-  # Wine's services start with the session's first program, away from any
-  # test's output: started by a test, they would hold its output open, and
-  # whoever reads it to the end (CTest's discovery of the test cases) would
-  # wait for the session's end.
-  "${wine_env[@]}" wineserver -p60
-  "${wine_env[@]}" wine cmd /c exit < /dev/null > /dev/null 2>&1 || true
+  wait "$wine_session" || true
+  # gcov writes its counts at each program's normal exit, to the build
+  # folder's paths as compiled in, which Wine's drive Z: maps to this
+  # machine's.
   timed "windows test programs" run_test_programs coverage-windows
   # As for the test programs, a failed run gets one more.
   timed "windows end-to-end scenarios" twice e2e --backend windows \
@@ -170,23 +175,32 @@ timed() {
   echo "coverage: $label: $((SECONDS - start)) s"
 }
 
-failed=()
 for platform in "${platforms[@]}"; do
   case "$platform" in
-    linux) gcov=gcov ;;
-    windows) gcov=x86_64-w64-mingw32-gcov ;;
+    linux | windows) ;;
     *) echo "scripts/coverage.sh: no platform $platform (linux, windows)" >&2; exit 2 ;;
   esac
-  if $build; then
+done
+if $build; then
+  for platform in "${platforms[@]}"; do
     timed "$platform build" "build_$platform"
+  done
+fi
+failed=()
+if $run; then
+  if [[ " ${platforms[*]} " == *" windows "* ]]; then
+    start_wine_session &
+    wine_session=$!
   fi
-  if $run; then
+  for platform in "${platforms[@]}"; do
     # Counts of earlier runs would hide a line no test runs any more.
     find "build/coverage-$platform" -name '*.gcda' -delete
     timed "$platform tests" "run_$platform"
+    gcov=gcov
+    [ "$platform" = linux ] || gcov=x86_64-w64-mingw32-gcov
     timed "$platform report" report "$platform" "$gcov"
-  fi
-done
+  done
+fi
 if [ ${#failed[@]} -gt 0 ]; then
   echo "coverage: product lines not run on ${failed[*]} (above)" >&2
   exit 1
