@@ -97,7 +97,7 @@ EOF
 # discovery of the test cases) would wait for the session's end.
 start_wine_session() {
   mkdir -p build/coverage-windows/wineprefix
-  "${wine_env[@]}" wineserver -p120
+  "${wine_env[@]}" wineserver -p120 < /dev/null > /dev/null 2>&1
   "${wine_env[@]}" wine cmd /c exit < /dev/null > /dev/null 2>&1 || true
 }
 
