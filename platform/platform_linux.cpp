@@ -179,7 +179,8 @@ PortDeviceSet *platform_open_port_devices() {
     if (folder == nullptr) return nullptr;
     PortDeviceSet *set = static_cast<PortDeviceSet *>(malloc(sizeof(PortDeviceSet)));
     if (set == nullptr) {
-        // GCOVR_EXCL_START: 64 KiB not to be had means the system is out of memory; no test makes malloc fail
+        // GCOVR_EXCL_START: malloc fails here only when the system is out of memory, which no
+        // test brings about
         closedir(folder);
         return nullptr;
         // GCOVR_EXCL_STOP
@@ -232,7 +233,8 @@ FolderListing *platform_open_folder(const char *path) {
     if (folder == nullptr) return nullptr;
     FolderListing *listing = static_cast<FolderListing *>(malloc(sizeof(FolderListing)));
     if (listing == nullptr) {
-        // GCOVR_EXCL_START: a few bytes not to be had means the system is out of memory; no test makes malloc fail
+        // GCOVR_EXCL_START: malloc fails here only when the system is out of memory, which no
+        // test brings about
         closedir(folder);
         errno = ENOMEM;
         return nullptr;
