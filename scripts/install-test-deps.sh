@@ -32,6 +32,8 @@ packages=(
   # The arm64 and armhf archives: Debian's cross compilers (with their C
   # libraries), and the emulator that runs their programs here.
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
+  # What the tests run of the product code: reports from gcov's counts.
+  gcovr
 )
 # Node.js for the bill of materials' validator, from Debian unless the
 # machine has its own.

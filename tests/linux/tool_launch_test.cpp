@@ -19,6 +19,9 @@ namespace {
 
 struct LaunchCase {
     const char *name;
+    // "": no "#!" line, a file the kernel cannot run (ENOEXEC), like a tool
+    // built for another machine.
+    const char *interpreterLine;
     const char *scriptEnd;  // last line of the stand-in tool; null: no tool at all
     mode_t mode;
     bool expectedRun;
@@ -28,11 +31,13 @@ struct LaunchCase {
 void PrintTo(const LaunchCase &c, std::ostream *os) { *os << c.name; }
 
 const LaunchCase kLaunchCases[] = {
-    {"ToolRuns", "exit 0", 0755, true, 0},
-    {"ToolExitsNonZeroStillRan", "exit 3", 0755, true, 0},
-    {"ToolKilledBySignalStillRan", "kill -KILL $$", 0755, true, 0},
-    {"ToolNotExecutable", "exit 0", 0644, false, 13},
-    {"ToolMissing", nullptr, 0755, false, 2},
+    {"ToolRuns", "#!/bin/sh", "exit 0", 0755, true, 0},
+    {"ToolExitsNonZeroStillRan", "#!/bin/sh", "exit 3", 0755, true, 0},
+    {"ToolKilledBySignalStillRan", "#!/bin/sh", "kill -KILL $$", 0755, true, 0},
+    {"ToolNotExecutable", "#!/bin/sh", "exit 0", 0644, false, 13},
+    {"ToolMissing", "#!/bin/sh", nullptr, 0755, false, 2},
+    // Executable by its mode, yet no program: the launch itself fails.
+    {"ToolOfAnotherMachine", "", "exit 0", 0755, false, 8},
 };
 
 // A program folder whose path holds spaces, a '%' and a double quote.
@@ -49,11 +54,11 @@ class ToolLaunchTest : public ::testing::TestWithParam<LaunchCase> {
     std::string baseDir, programDir;
 };
 
-void write_tool(const std::string &path, const char *lastLine, mode_t mode) {
-    std::ofstream(path) << "#!/bin/sh\n"
-                           "printf '%s\\n' \"$0\" \"$@\" > \"$(dirname \"$0\")/arguments.txt\"\n"
-                        << lastLine << "\n";
-    chmod(path.c_str(), mode);
+void write_tool(const std::string &path, const LaunchCase &c) {
+    std::ofstream(path) << c.interpreterLine << "\n"
+                        << "printf '%s\\n' \"$0\" \"$@\" > \"$(dirname \"$0\")/arguments.txt\"\n"
+                        << c.scriptEnd << "\n";
+    chmod(path.c_str(), c.mode);
 }
 
 std::vector<std::string> recorded_arguments(const std::string &toolFolder) {
@@ -70,7 +75,7 @@ TEST_P(ToolLaunchTest, PassesEachFieldAsOneArgument) {
     ToolLaunch launch;
     build_tool_launch(programDir.c_str(), "ttyACM0", image.c_str(), toolPath, sizeof toolPath,
                       command, sizeof command, &launch);
-    if (c.scriptEnd != nullptr) write_tool(toolPath, c.scriptEnd, c.mode);
+    if (c.scriptEnd != nullptr) write_tool(toolPath, c);
 
     unsigned long error = 0;
     ASSERT_EQ(platform_run_tool(&launch, &error), c.expectedRun);
