@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# What the tests run of the product code, per platform: builds the program
-# and its tests with gcov's counters (presets coverage-linux and
-# coverage-windows, build folders of their own), runs the tests on those
-# builds (the Windows ones under Wine) and writes with gcovr
+# What the tests run of the product code, per platform, counted by gcov in
+# the suite's test builds: coverage-linux (under the sanitizers, whose tests
+# stage 30 runs) and coverage-windows (whose tests ctest-windows runs under
+# Wine). Writes with gcovr
 #
 #   build/coverage/linux.xml     build/coverage/linux/index.html
 #   build/coverage/windows.xml   build/coverage/windows/index.html
@@ -11,107 +11,43 @@
 # app/, detection/, firmware/ and platform/, each platform's own file in its
 # own report. Fails when a counted line of these is not run. A line no test
 # can reach is marked GCOVR_EXCL_LINE (or _START/_STOP) at its site with the
-# reason; the log says how many lines the markers leave out. Branches are
-# reported, not gated.
+# reason; the log says how many lines the markers leave out.
 #
-#   scripts/coverage.sh                   build, run and report, both platforms
+#   scripts/coverage.sh                   build, run the tests and report, both platforms
 #   scripts/coverage.sh linux             one platform
-#   scripts/coverage.sh --build           only build (the suite's coverage-builds)
-#   scripts/coverage.sh --no-build        the builds as they are (the suite's coverage)
+#   scripts/coverage.sh --report          the counts as the tests left them (the suite's coverage)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=true run=true
+run=true
 case "${1:-}" in
-  --build) run=false; shift ;;
-  --no-build) build=false; shift ;;
+  --report) run=false; shift ;;
 esac
 platforms=("$@")
 [ ${#platforms[@]} -gt 0 ] || platforms=(linux windows)
 reports=build/coverage
 work="$(mktemp -d)"
-wine_env=(env WINEPREFIX="$PWD/build/coverage-windows/wineprefix" WINEDEBUG=-all
-          WINEDLLOVERRIDES=mscoree,mshtml=)
-trap '"${wine_env[@]}" wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 
-build_linux() {
-  cmake --preset coverage-linux > /dev/null
-  # No simulated_board, no bossac: the real tool's rows reach no product
-  # line that the stand-in tool's scenarios do not.
-  cmake --build --preset coverage-linux --target UpdateProgramManually fake_bossac unit_tests \
-    platform_tests linux_platform_tests
-}
-
-build_windows() {
-  cmake --preset coverage-windows > /dev/null
-  cmake --build --preset coverage-windows
-}
-
-# The end-to-end scenarios with the stand-in tool.
-e2e() {
-  python3 tests/e2e/e2e.py "$@" -k test_scenarios
-}
-
-twice() {
-  "$@" || { echo "coverage: failed, once more: $*"; "$@"; }
-}
-
+# Each platform's tests as the suite runs them, each build made first.
 run_linux() {
-  local build=build/coverage-linux
-  ctest --preset coverage-linux -E '^e2e_linux$'
-  e2e --backend linux --program "$build/UpdateProgramManually" \
-      --fake-bossac "$build/tests/e2e/fake_bossac"
-}
-
-# Each GoogleTest program once and whole, as CTest starts its cases (Wine
-# and its environment included), rather than a Wine process per case: a
-# tenth of the time. A Wine program now and then dies at its start, so a
-# failed program runs once more.
-run_test_programs() {
-  ctest --preset "$1" -N --show-only=json-v1 > "$work/tests.json"
-  python3 - "$work/tests.json" <<'EOF'
-import json, subprocess, sys
-
-programs = {}
-with open(sys.argv[1]) as f:
-    tests = json.load(f)["tests"]
-for test in tests:
-    command = test.get("command", [])
-    cut = next((i for i, a in enumerate(command) if a.startswith("--gtest_filter=")), None)
-    if cut is not None:
-        folder = next((p["value"] for p in test.get("properties", [])
-                       if p["name"] == "WORKING_DIRECTORY"), None)
-        programs.setdefault(tuple(command[:cut]), folder)
-failed = [c[-1] for c, folder in programs.items()
-          if all(subprocess.run(list(c) + ["--gtest_brief=1"], cwd=folder).returncode != 0
-                 for attempt in (1, 2))]
-print("test programs run: %d, failed: %s" % (len(programs), ", ".join(failed) or "none"))
-sys.exit(1 if failed or not programs else 0)
-EOF
-}
-
-# One Wine session for the test programs and the scenarios, in the build's
-# prefix; started beside the Linux tests, since its first start writes the
-# prefix (seconds, mostly disk). Wine's services start with the session's
-# first program, away from any test's output: started by a test, they
-# would hold its output open, and whoever reads it to the end (CTest's
-# discovery of the test cases) would wait for the session's end.
-start_wine_session() {
-  mkdir -p build/coverage-windows/wineprefix
-  "${wine_env[@]}" wineserver -p120 < /dev/null > /dev/null 2>&1
-  "${wine_env[@]}" wine cmd /c exit < /dev/null > /dev/null 2>&1 || true
+  bash scripts/stages/30-sanitizers.sh
 }
 
 run_windows() {
-  local build=build/coverage-windows
-  wait "$wine_session" || true
-  # gcov writes its counts at each program's normal exit, to the build
-  # folder's paths as compiled in, which Wine's drive Z: maps to this
-  # machine's.
-  timed "windows test programs" run_test_programs coverage-windows
-  # As for the test programs, a failed run gets one more.
-  timed "windows end-to-end scenarios" twice e2e --backend windows \
-    --program "$build/UpdateProgramManually.exe" --fake-bossac "$build/tests/e2e/fake_bossac.exe" \
-    --wineprefix "$build/wineprefix"
+  # Its real-tool rows: the Linux test build's simulated_board, the windows
+  # build's bossac.exe.
+  [ -x build/coverage-linux/demo/simulated_board ] || {
+    cmake --preset coverage-linux > /dev/null
+    cmake --build --preset coverage-linux --target simulated_board
+  }
+  [ -f build/windows/bossac-1.9.1/bossac.exe ] || {
+    cmake --preset windows > /dev/null
+    cmake --build --preset windows --target bossac
+  }
+  cmake --preset coverage-windows > /dev/null
+  cmake --build --preset coverage-windows
+  find build/coverage-windows -name '*.gcda' -delete
+  ctest --preset coverage-windows --repeat until-pass:2
 }
 
 # gcovr over the product code only, with the given gcov. Twice: with the
@@ -167,7 +103,7 @@ sys.exit(1 if failed else 0)
 EOF
 }
 
-# A phase's seconds in the log, for what the step costs: timed LABEL COMMAND...
+# A phase's seconds in the log: timed LABEL COMMAND...
 timed() {
   local label=$1 start=$SECONDS
   shift
@@ -181,26 +117,15 @@ for platform in "${platforms[@]}"; do
     *) echo "scripts/coverage.sh: no platform $platform (linux, windows)" >&2; exit 2 ;;
   esac
 done
-if $build; then
-  for platform in "${platforms[@]}"; do
-    timed "$platform build" "build_$platform"
-  done
-fi
 failed=()
-if $run; then
-  if [[ " ${platforms[*]} " == *" windows "* ]]; then
-    start_wine_session &
-    wine_session=$!
-  fi
-  for platform in "${platforms[@]}"; do
-    # Counts of earlier runs would hide a line no test runs any more.
-    find "build/coverage-$platform" -name '*.gcda' -delete
+for platform in "${platforms[@]}"; do
+  if $run; then
     timed "$platform tests" "run_$platform"
-    gcov=gcov
-    [ "$platform" = linux ] || gcov=x86_64-w64-mingw32-gcov
-    timed "$platform report" report "$platform" "$gcov"
-  done
-fi
+  fi
+  gcov=gcov
+  [ "$platform" = linux ] || gcov=x86_64-w64-mingw32-gcov
+  timed "$platform report" report "$platform" "$gcov"
+done
 if [ ${#failed[@]} -gt 0 ]; then
   echo "coverage: product lines not run on ${failed[*]} (above)" >&2
   exit 1

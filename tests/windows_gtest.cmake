@@ -7,29 +7,12 @@ if(NOT EXISTS ${UPM_GTEST_SOURCE_DIR}/CMakeLists.txt)
   message(FATAL_ERROR "No GoogleTest sources in ${UPM_GTEST_SOURCE_DIR}: "
                       "apt-get install googletest")
 endif()
-# Another Windows build folder whose GoogleTest, built from the same
-# sources, is linked rather than built again (the coverage build takes the
-# windows preset's when it is there: a sixth of its build).
-set(UPM_GTEST_LIBRARIES_FROM "" CACHE PATH
-    "A Windows build folder whose lib/libgtest.a and lib/libgtest_main.a to link, if there")
-if(UPM_GTEST_LIBRARIES_FROM AND EXISTS ${UPM_GTEST_LIBRARIES_FROM}/lib/libgtest_main.a)
-  message(STATUS "GoogleTest: linking ${UPM_GTEST_LIBRARIES_FROM}/lib/libgtest*.a")
-  # What GoogleTest's own targets give those that link them, on MinGW.
-  add_library(GTest::gtest STATIC IMPORTED)
-  set_target_properties(GTest::gtest PROPERTIES IMPORTED_LOCATION ${UPM_GTEST_LIBRARIES_FROM}/lib/libgtest.a
-    INTERFACE_INCLUDE_DIRECTORIES ${UPM_GTEST_SOURCE_DIR}/googletest/include
-    INTERFACE_COMPILE_DEFINITIONS GTEST_HAS_PTHREAD=0)
-  add_library(GTest::gtest_main STATIC IMPORTED)
-  set_target_properties(GTest::gtest_main PROPERTIES
-    IMPORTED_LOCATION ${UPM_GTEST_LIBRARIES_FROM}/lib/libgtest_main.a INTERFACE_LINK_LIBRARIES GTest::gtest)
-else()
-  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)  # no install rules of its own
-  add_subdirectory(${UPM_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-  # Its own warnings are not ours to fix.
-  target_compile_options(gtest PRIVATE -Wno-error)
-  target_compile_options(gtest_main PRIVATE -Wno-error)
-endif()
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)  # no install rules of its own
+add_subdirectory(${UPM_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+# Its own warnings are not ours to fix.
+target_compile_options(gtest PRIVATE -Wno-error)
+target_compile_options(gtest_main PRIVATE -Wno-error)
 
 # Test programs must run wherever Wine does, with no MinGW DLLs beside them.
 add_link_options(-static)
@@ -48,9 +31,11 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${upm_wine_env} ${CMAKE_CROSSCOMPILING_EMULATO
 # server kept up for the session, with its services started away from any
 # test's output, brings that down to a fraction of a second. It goes away
 # by itself two minutes after its last program should the cleanup not run.
-# A server still lingering from test discovery would refuse the new one.
+# A server still lingering from test discovery would refuse the new one;
+# without discovery (one test per program) the prefix may not exist yet,
+# and the server does not make it.
 add_test(NAME wine_session_start COMMAND ${upm_wine_env} sh -c
-  "wineserver -k 2>/dev/null; wineserver -p120 </dev/null >/dev/null 2>&1 && wine cmd /c exit </dev/null >/dev/null 2>&1")
+  "mkdir -p ${UPM_WINE_PREFIX} && { wineserver -k 2>/dev/null; wineserver -p120 </dev/null >/dev/null 2>&1 && wine cmd /c exit </dev/null >/dev/null 2>&1; }")
 add_test(NAME wine_session_stop COMMAND ${upm_wine_env} sh -c "wineserver -k; true")
 set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine_session)
 set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session)

@@ -3,7 +3,7 @@
 # programs run alone under Wine: none of them may need a DLL that Windows
 # does not bring itself (a MinGW runtime DLL, say). Fails when one does.
 #
-#   scripts/stages/10-windows-dlls.sh            # the Windows preset's build
+#   scripts/stages/10-windows-dlls.sh            # the Windows builds' programs
 #   scripts/stages/10-windows-dlls.sh FILE.exe…  # just these files
 set -euo pipefail
 files=()
@@ -16,12 +16,13 @@ cd "$(dirname "$0")/../.."
 system_dll='^(kernel32|setupapi|advapi32|user32|msvcrt|ucrtbase)\.dll$|^api-ms-win-crt-[a-z0-9-]+\.dll$'
 
 if [ $# -eq 0 ]; then
-  build=build/windows
-  files=("$build/UpdateProgramManually.exe")
-  if [ -d "$build/tests" ]; then
+  files=(build/windows/UpdateProgramManually.exe)
+  # The test programs of the Windows build and of the suite's Windows test build.
+  for tests in build/windows/tests build/coverage-windows/tests; do
+    [ -d "$tests" ] || continue
     while IFS= read -r f; do files+=("$f"); done \
-      < <(find "$build/tests" -name '*.exe' -not -path '*/CMakeFiles/*' | sort)
-  fi
+      < <(find "$tests" -name '*.exe' -not -path '*/CMakeFiles/*' | sort)
+  done
 fi
 
 failed=0
