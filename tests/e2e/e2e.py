@@ -55,6 +55,7 @@ import threading
 import time
 import unittest
 import zipfile
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
 
 RUN_TIMEOUT_S = 180  # valgrind and a busy Wine are slow; a hang is still caught
@@ -488,6 +489,9 @@ class LinuxBackend:
     tool_file = "bossac"
     real_tool_hint = "cmake --build --preset native --target bossac"
     simulated_port = 1  # simulated_board's bootloader is ttyACM1
+    # Each run has a testbed and a folder of its own and mostly waits (the
+    # program's one-second waits before each detection): four side by side.
+    scenarios_at_once = 4
     pause_text = re.compile(r"Press any key to continue \. \. \. \n")
 
     # Devices that appear later have their /sys/class/tty entry moved aside
@@ -664,6 +668,8 @@ class WindowsBackend:
     real_tool_hint = "cmake --build --preset windows --target bossac"
     # Wine maps COM1 to the machine's /dev/ttyS0 by itself; COM9 is free.
     simulated_port = 9
+    # The runs share the prefix's registry, which each writes its ports into.
+    scenarios_at_once = 1
     pause_text = re.compile(r"Press any key to continue\.\.\. ")
     ENUM = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB"
     PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
@@ -894,15 +900,15 @@ class Scenarios(unittest.TestCase):
     def test_scenarios(self):
         if not getattr(BACKEND, "runs_scenarios", True):
             self.skipTest("the fake tool's scenarios are for the other backends")
-        for scenario in SCENARIOS:
-            if scenario.only not in (None, BACKEND.name):
-                continue
-            with self.subTest(scenario.name):
-                self.check(scenario)
+        chosen = [s for s in SCENARIOS if s.only in (None, BACKEND.name)]
+        with ThreadPoolExecutor(BACKEND.scenarios_at_once) as pool:
+            runs = [pool.submit(run_in_folder, s, BACKEND.fake_tool if s.tool == FAKE else None)
+                    for s in chosen]
+            for scenario, run in zip(chosen, runs):
+                with self.subTest(scenario.name):
+                    self.check(scenario, *run.result())
 
-    def check(self, scenario):
-        work, folder, outcome, fields = run_in_folder(
-            scenario, BACKEND.fake_tool if scenario.tool == FAKE else None)
+    def check(self, scenario, work, folder, outcome, fields):
         try:
             self.assertEqual(normalised(outcome.stdout), scenario.stdout.format(**fields))
             self.assertEqual(outcome.status, scenario.status)
