@@ -13,6 +13,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <csignal>
+#include <sys/time.h>
 #endif
 
 #include "platform.h"
@@ -32,6 +35,13 @@ enum ToolKind {
     NOT_EXECUTABLE,  // the stand-in without the right to run it
 };
 
+// What else happens while the launch waits for the tool's end.
+enum Meanwhile {
+    NOTHING,
+    SIGNAL_CAUGHT,     // a signal whose handler returns interrupts the wait
+    CHILDREN_REAPED,   // SIGCHLD ignored, as a parent may hand it on: the system reaps the tool
+};
+
 struct LaunchCase {
     const char *name;
     ToolKind tool;
@@ -39,6 +49,7 @@ struct LaunchCase {
     bool expectedRun;
     unsigned long linuxError, windowsError;
     bool posixOnly;
+    Meanwhile meanwhile = NOTHING;
 };
 
 void PrintTo(const LaunchCase &c, std::ostream *os) { *os << c.name; }
@@ -53,6 +64,10 @@ const LaunchCase kLaunchCases[] = {
     {"ToolOfAnotherMachine", NOT_A_PROGRAM, "0", false, 8, 193, false},
     // EACCES; Windows has no such mode.
     {"ToolNotExecutable", NOT_EXECUTABLE, "0", false, 13, 0, true},
+    // waitpid fails with EINTR, and again once the tool has ended with ECHILD:
+    // neither is the tool's end.
+    {"SignalDuringTheWait", STAND_IN, "0", true, 0, 0, true, SIGNAL_CAUGHT},
+    {"ToolReapedBySystem", STAND_IN, "0", true, 0, 0, true, CHILDREN_REAPED},
 };
 
 // The stand-in makes the launch wait this long before it leaves its mark at
@@ -72,6 +87,23 @@ std::string program_text(const fs::path &path) {
     return path.string();
 #endif
 }
+
+#ifndef _WIN32
+void return_at_once(int) {}
+
+// A signal 100 ms into the stand-in's 300 ms wait, its handler installed
+// without SA_RESTART; or SIGCHLD ignored. Undone by meanwhile(NOTHING).
+void meanwhile(Meanwhile what) {
+    struct sigaction action = {};
+    action.sa_handler = what == SIGNAL_CAUGHT ? return_at_once : SIG_DFL;
+    sigaction(SIGALRM, &action, nullptr);
+    const itimerval once = {{0, 0}, {0, what == SIGNAL_CAUGHT ? 100000 : 0}};
+    setitimer(ITIMER_REAL, &once, nullptr);
+    signal(SIGCHLD, what == CHILDREN_REAPED ? SIG_IGN : SIG_DFL);
+}
+#else
+void meanwhile(Meanwhile) {}
+#endif
 
 // The stand-in, built beside this test program (tests/e2e/).
 fs::path stand_in_tool() {
@@ -135,7 +167,10 @@ TEST_P(ToolLaunchTest, PassesEachFieldAsOneArgumentAndReturnsOnceTheToolHasEnded
     build_tool_launch(folder.c_str(), "COM7", image.c_str(), toolPath, sizeof toolPath, command,
                       sizeof command, &launch);
     unsigned long error = 0;
-    ASSERT_EQ(platform_run_tool(&launch, &error), c.expectedRun);
+    meanwhile(c.meanwhile);
+    const bool ran = platform_run_tool(&launch, &error);
+    meanwhile(NOTHING);
+    ASSERT_EQ(ran, c.expectedRun);
     EXPECT_EQ(error, kWindows ? c.windowsError : c.linuxError);
     using Lines = std::vector<std::string>;
     const Lines arguments = {toolPath, "--port=COM7", "-i", "-e", "-w", "-v", image, "--offset=0x2000", "-R"};
