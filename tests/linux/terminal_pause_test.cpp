@@ -243,10 +243,12 @@ TEST(PauseWithoutTerminal, TakesOneByteAndNeverHangs) {
         libcScript.read = row.read;
         platform_pause();
         reset_libc_script();
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), std::string(kPausePrompt) + "\n") << row.name;
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), std::string(kPausePrompt) + "\n")
+            << row.name;
         char rest[8];
         const ssize_t length = row.input ? read(STDIN_FILENO, rest, sizeof rest) : 0;
-        EXPECT_EQ(std::string(rest, length > 0 ? static_cast<size_t>(length) : 0), row.left) << row.name;
+        EXPECT_EQ(std::string(rest, length > 0 ? static_cast<size_t>(length) : 0), row.left)
+            << row.name;
         dup2(savedInput, STDIN_FILENO);
     }
     close(savedInput);

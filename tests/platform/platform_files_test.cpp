@@ -108,7 +108,8 @@ TEST(ProgramPath, SmallBufferGetsTheCutPathTerminated) {
     for (size_t size : {0u, 1u, 2u, 8u}) {
         char cut[9] = "xxxxxxxx";
         platform_program_path(cut, size);
-        EXPECT_EQ(std::string(cut), size == 0 ? "xxxxxxxx" : std::string(full, size - 1)) << "size " << size;
+        EXPECT_EQ(std::string(cut), size == 0 ? "xxxxxxxx" : std::string(full, size - 1))
+            << "size " << size;
     }
 }
 

@@ -124,8 +124,8 @@ std::vector<std::string> lines_of(const fs::path &file) {
 class ToolLaunchTest : public ::testing::TestWithParam<LaunchCase> {
   protected:
     void SetUp() override {
-        const std::string name = u8"upm launch %s 100% Mise \u00e0 jour " + process_tag() +
-                                 (kWindows ? "" : " \"quoted\"");
+        const std::string name = u8"upm launch %s 100% Mise \u00e0 jour " + process_tag() + " " +
+                                 GetParam().name + (kWindows ? "" : " \"quoted\"");
         programDir = fs::temp_directory_path() / fs::u8path(name);
         fs::remove_all(programDir);
         fs::create_directories(programDir / "Bossac" / "1.9.1");
@@ -147,8 +147,9 @@ TEST_P(ToolLaunchTest, PassesEachFieldAsOneArgumentAndReturnsOnceTheToolHasEnded
         std::ofstream(tool) << "not a program\n";
         fs::permissions(tool, fs::perms::owner_exec, fs::perm_options::add);
     }
-    if (c.tool == NOT_EXECUTABLE) fs::permissions(tool, fs::perms::all, fs::perm_options::remove);
-    if (c.tool == NOT_EXECUTABLE) fs::permissions(tool, fs::perms::owner_read, fs::perm_options::add);
+    if (c.tool == NOT_EXECUTABLE) {
+        fs::permissions(tool, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    }
 
     // putenv keeps the text itself: static, one per variable.
     static char exitVariable[64], logVariable[] = "UPM_FAKE_BOSSAC_LOG=";
@@ -160,8 +161,8 @@ TEST_P(ToolLaunchTest, PassesEachFieldAsOneArgumentAndReturnsOnceTheToolHasEnded
     putenv(logVariable);  // its log beside it
 
     const std::string folder = program_text(programDir);
-    const std::string image =
-        folder + kFolderSeparator + (kWindows ? "Quarnel_App_13_1 %d.bin" : "Quarnel_App_13_1 %d \"x\".bin");
+    const std::string image = folder + kFolderSeparator +
+                              (kWindows ? "Quarnel_App_13_1 %d.bin" : "Quarnel_App_13_1 %d \"x\".bin");
     char toolPath[512], command[1024];
     ToolLaunch launch;
     build_tool_launch(folder.c_str(), "COM7", image.c_str(), toolPath, sizeof toolPath, command,
@@ -173,7 +174,8 @@ TEST_P(ToolLaunchTest, PassesEachFieldAsOneArgumentAndReturnsOnceTheToolHasEnded
     ASSERT_EQ(ran, c.expectedRun);
     EXPECT_EQ(error, kWindows ? c.windowsError : c.linuxError);
     using Lines = std::vector<std::string>;
-    const Lines arguments = {toolPath, "--port=COM7", "-i", "-e", "-w", "-v", image, "--offset=0x2000", "-R"};
+    const Lines arguments = {toolPath, "--port=COM7", "-i", "-e", "-w", "-v",
+                             image, "--offset=0x2000", "-R"};
     EXPECT_EQ(lines_of(toolFolder / "bossac-args.txt"), c.expectedRun ? arguments : Lines{});
     // The stand-in's last act, after its wait: there as the launch returns,
     // or the driver's closing prompt would come while the tool still writes.

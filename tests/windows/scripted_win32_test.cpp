@@ -109,7 +109,8 @@ TEST_F(Scripted, NoDeviceSetOrNoMemoryFailsTheCall) {
         win32Script.classDevs = row.classDevs;
         win32Script.allocation = row.allocation;
         DetectedBoard boards[kMaxBoards] = {};
-        EXPECT_EQ(detectBoards(boards, kMaxBoards, knownAppBoards, kAppBoardCount), row.expectedBoards) << row.name;
+        EXPECT_EQ(detectBoards(boards, kMaxBoards, knownAppBoards, kAppBoardCount), row.expectedBoards)
+            << row.name;
     }
     win32Script.allocation = {ERROR_NOT_ENOUGH_MEMORY, 0};
     errno = 0;
@@ -150,12 +151,10 @@ TEST_F(Scripted, EachPropertyIsTheNamedDevices) {
     for (const PortStep &step : kPortSteps) {
         char buffer[256];
         memset(buffer, 'x', sizeof buffer);
-        const bool answer =
-            step.call == EXISTS
-                ? platform_port_device_exists(set, step.index)
-                : platform_read_port_property(set, step.index,
-                                              step.call == HARDWARE_ID ? PORT_HARDWARE_ID : PORT_FRIENDLY_NAME,
-                                              buffer, step.size);
+        const PortProperty property = step.call == HARDWARE_ID ? PORT_HARDWARE_ID : PORT_FRIENDLY_NAME;
+        const bool answer = step.call == EXISTS
+                                ? platform_port_device_exists(set, step.index)
+                                : platform_read_port_property(set, step.index, property, buffer, step.size);
         EXPECT_EQ(answer, step.expected) << step.name;
         if (answer && step.call != EXISTS) {
             EXPECT_EQ(std::string(buffer, step.expectedText.size()), step.expectedText) << step.name;
