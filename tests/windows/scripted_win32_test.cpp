@@ -1,8 +1,9 @@
 // The Windows platform file where Windows answers otherwise than Wine does
 // by itself: a folder listing that breaks off, the system-wide UTF-8 code
 // page, program folders the code page cannot hold, with or without a short
-// name, and memory that runs short. The calls answer as the test scripts
-// them (win32_script.h).
+// name, memory that runs short, a device set not to be had, and each device's
+// properties asked out of order. The calls answer as the test scripts them
+// (win32_script.h).
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -181,6 +182,7 @@ struct PathCase {
 const std::wstring kPolish = L"C:\\Users\\Dvo\u0159\u00e1k\\\u0141\u00f3d\u017a firmware\\Up.exe";
 const std::wstring kRussian = L"C:\\\u041f\u0440\u043e\u0448\u0438\u0432\u043a\u0430\\Up.exe";
 const std::string kRussianAsAnsi = "C:\\????????\\Up.exe";
+
 std::wstring repeated(const std::wstring &text, int times) {
     std::wstring all;
     for (int i = 0; i < times; ++i) all += text;

@@ -1,9 +1,9 @@
 // What the Windows tests make some Win32 calls of the platform file answer,
 // where Wine cannot be made to fail them or answers otherwise than Windows:
 // a listing that breaks off, a system-wide UTF-8 code page, a volume without
-// short names, memory that runs short. The platform file is built a second
-// time for the tests with scripted_win32.h forced in before it; the program
-// itself never is.
+// short names, memory that runs short, a device set not to be had, the ports
+// class's devices. The platform file is built a second time for the tests
+// with scripted_win32.h forced in before it; the program itself never is.
 #pragma once
 
 #include <windows.h>
