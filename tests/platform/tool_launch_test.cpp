@@ -105,11 +105,11 @@ void meanwhile(Meanwhile what) {
 void meanwhile(Meanwhile) {}
 #endif
 
-// The stand-in, built beside this test program (tests/e2e/).
+// The stand-in, UPM_STAND_IN_TOOL from this test program's folder.
 fs::path stand_in_tool() {
     char self[kPathCapacity];
     platform_program_path(self, sizeof self);
-    return fs::path(self).parent_path() / "e2e" / UPM_STAND_IN_TOOL;
+    return fs::path(self).parent_path() / UPM_STAND_IN_TOOL;
 }
 
 std::vector<std::string> lines_of(const fs::path &file) {
