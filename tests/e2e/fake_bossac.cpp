@@ -9,10 +9,17 @@
 // Log: $UPM_FAKE_BOSSAC_LOG, else "bossac-args.txt" beside this program.
 // Windows raw line: "bossac-cmdline.txt" beside this program.
 // Image: "opened" or "not opened" in "bossac-image.txt" beside this program.
-// Exit status: $UPM_FAKE_BOSSAC_EXIT, else 0.
+// Exit status: $UPM_FAKE_BOSSAC_EXIT, else 0; "signal": it ends by SIGTERM.
+//
+// Its last act, after a wait of $UPM_FAKE_BOSSAC_WAIT_MS milliseconds (none
+// by default), is to append "ended" to "bossac-end.txt" beside it: a caller
+// that returns before the tool has ended finds no such line.
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -79,6 +86,12 @@ int main(int argc, char **argv) {
     const char *opened = can_open(image_argument(argc, argv)) ? "opened" : "not opened";
     path_beside_me(argv[0], "bossac-image.txt", path, sizeof path);
     if (!append_lines(path, 1, &opened)) return 99;
+    const char *waitText = getenv("UPM_FAKE_BOSSAC_WAIT_MS");
+    if (waitText != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(atoi(waitText)));
+    const char *ended = "ended";
+    path_beside_me(argv[0], "bossac-end.txt", path, sizeof path);
+    if (!append_lines(path, 1, &ended)) return 99;
     const char *exitText = getenv("UPM_FAKE_BOSSAC_EXIT");
+    if (exitText != nullptr && strcmp(exitText, "signal") == 0) raise(SIGTERM);
     return exitText != nullptr ? atoi(exitText) : 0;
 }

@@ -1,8 +1,9 @@
-// A folder listing that the system breaks off, through the real lookup and
-// the real platform file. A 32-bit program without large-file support gets
-// EOVERFLOW from readdir on a folder whose entries need 64-bit numbers (NFS,
-// 9p, btrfs, XFS); that, or an I/O error part-way, must be reported like a
-// folder that cannot be listed, never taken for a folder without images.
+// A folder listing that the system breaks off, or cannot be had for want of
+// memory, through the real lookup and the real platform file. A 32-bit
+// program without large-file support gets EOVERFLOW from readdir on a folder
+// whose entries need 64-bit numbers (NFS, 9p, btrfs, XFS); that, an I/O error
+// part-way, or no memory must be reported like a folder that cannot be
+// listed, never taken for a folder without images.
 //
 // The failure is made at the C library's edge: this program's own readdir
 // comes before the C library's in symbol lookup, so platform_linux.cpp calls
@@ -21,6 +22,7 @@
 
 #include "../console_capture.h"
 #include "firmware.h"
+#include "scripted_libc.h"
 
 namespace {
 int readsBeforeBreak = -1;  // -1: never break
@@ -50,20 +52,24 @@ TEST(FolderListing, BrokenOffListingIsReportedNotTakenForNoImage) {
     const struct {
         int readsBeforeBreak;
         int error;
+        bool noMemory;  // for the listing itself, once the folder is open
     } rows[] = {
-        {0, EOVERFLOW},  // the first read, as on the 32-bit build
-        {2, EIO},        // part-way: the image may be among the entries read
-        {-1, 0},         // read whole: the image is offered
+        {0, EOVERFLOW, false},  // the first read, as on the 32-bit build
+        {2, EIO, false},        // part-way: the image may be among the entries read
+        {-1, ENOMEM, true},
+        {-1, 0, false},         // read whole: the image is offered
     };
     for (const auto &row : rows) {
         char *chosen = nullptr;
         readsBeforeBreak = row.readsBeforeBreak;
         breakWith = row.error;
+        if (row.noMemory) libcScript.allocation = {ENOMEM, 0, 1};
         ::testing::internal::CaptureStderr();
         std::string output =
             run_with_console("", [&] { chosen = find_matching_file(dir.string().c_str(), "Quarnel"); });
         std::string report = ::testing::internal::GetCapturedStderr();
         readsBeforeBreak = -1;
+        reset_libc_script();
         if (row.error == 0) {
             EXPECT_EQ(output, "Using version: v1.2\n");
             EXPECT_EQ(report, "");

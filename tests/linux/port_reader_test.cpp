@@ -1,12 +1,15 @@
 // The Linux port reader over simulated sysfs devices: hardware-ID lists,
 // friendly names, order, and detection on top of it.
 #include <gtest/gtest.h>
+#include <umockdev.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "boards.h"
 #include "platform.h"
+#include "scripted_libc.h"
 #include "simulated_ports.h"
 
 using namespace std::string_literals;
@@ -58,7 +61,13 @@ struct ReaderCase {
     const char *name;
     std::vector<SimulatedPort> ports;
     std::vector<ListedPort> expected;
+    LibcScript script = {};  // what the C library answers while the ports are listed
 };
+
+// An ID no table row matches: a USB port whose USB IDs cannot be had.
+const ListedPort kAcm0WithoutIds = {"USB\\ttyACM0\0\0"s, "Communications Port (ttyACM0)"};
+// The longest node name the kernel gives (NAME_MAX) is longer than a set keeps.
+const std::string kNodeOf64 = "ttyUSB" + std::string(58, '7');
 
 void PrintTo(const ReaderCase &c, std::ostream *os) { *os << c.name; }
 
@@ -97,13 +106,37 @@ const ReaderCase kReaderCases[] = {
     {"ProductStringNeverReachesFriendlyName",
      {{USB_CDC_ACM, "ttyACM0", "1-1", "3c7e", "5102", "0100", "Fake (ttyUSB9) tty"}},
      {kQuarnelListed}},
+    // IDs the kernel would never write are no IDs: never a board by chance.
+    {"VendorIdNotHex", {{USB_CDC_ACM, "ttyACM0", "1-1", "zz7e", "5102", "0100"}}, {kAcm0WithoutIds}},
+    {"VendorIdOfFiveDigits", {{USB_CDC_ACM, "ttyACM0", "1-1", "13c7e", "5102", "0100"}},
+     {kAcm0WithoutIds}},
+    {"ProductIdEmpty", {{USB_CDC_ACM, "ttyACM0", "1-1", "3c7e", "", "0100"}}, {kAcm0WithoutIds}},
+    {"NoRevisionIsRevisionZero", {{USB_CDC_ACM, "ttyACM0", "1-1", "3c7e", "5102", ""}},
+     {{"USB\\VID_3C7E&PID_5102&REV_0000\0USB\\VID_3C7E&PID_5102\0\0"s,
+       "USB Serial Device (ttyACM0)"}}},
+    {"NodeNameTooLongIsNotListed",
+     {{USB_SERIAL, kNodeOf64.c_str(), "1-2", "0403", "6001", "0600"}, kQuarnelAcm0},
+     {kQuarnelListed}},
+    // The system's answers: sysfs that cannot be read (a device going away
+    // answers EIO), a read interrupted once, a bus link that cannot be read
+    // or names its bus without a folder, and no memory for the set.
+    {"AttributesUnreadable", {kQuarnelAcm0}, {kAcm0WithoutIds}, {{}, {EIO, 0, 0}, {}, nullptr}},
+    {"InterruptedReadIsMadeAgain", {kQuarnelAcm0}, {kQuarnelListed}, {{}, {EINTR, 0, 1}, {}, nullptr}},
+    {"BusLinkUnreadable", {{PLATFORM_UART, "ttyS0", "", "", "", ""}},
+     {{"UNKNOWN\\ttyS0\0\0"s, "Communications Port (ttyS0)"}}, {{}, {}, {EACCES, 0, 0}, nullptr}},
+    {"BusLinkWithoutFolder", {{PLATFORM_UART, "ttyS0", "", "", "", ""}},
+     {{"PNP\\ttyS0\0\0"s, "Communications Port (ttyS0)"}}, {{}, {}, {}, "pnp"}},
+    {"NoMemoryForTheSet", {kQuarnelAcm0}, {}, {{ENOMEM, 0, 1}, {}, {}, nullptr}},
 };
 
 class PortReader : public SimulatedPorts, public ::testing::WithParamInterface<ReaderCase> {};
 
 TEST_P(PortReader, ListsPorts) {
     add_ports(GetParam().ports);
-    EXPECT_EQ(list_ports(), GetParam().expected);
+    libcScript = GetParam().script;
+    const std::vector<ListedPort> listed = list_ports();
+    reset_libc_script();
+    EXPECT_EQ(listed, GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Linux, PortReader, ::testing::ValuesIn(kReaderCases), RowName());
@@ -113,6 +146,8 @@ struct FitCase {
     PortProperty property;
     size_t size;
     bool fits;
+    int index = 0;
+    int ports = 1;  // Quarnel's, then as many other ports as it takes
 };
 
 class PropertyFit : public SimulatedPorts, public ::testing::WithParamInterface<FitCase> {};
@@ -125,16 +160,35 @@ const FitCase kFitCases[] = {
     {"IdListRoomForFirstIdOnly", PORT_HARDWARE_ID, 31, false},
     {"FriendlyNameExactFit", PORT_FRIENDLY_NAME, 28, true},
     {"FriendlyNameOneShort", PORT_FRIENDLY_NAME, 27, false},
+    {"IndexPastTheLastPort", PORT_HARDWARE_ID, 256, false, 1},
+    {"IndexBeforeTheFirst", PORT_HARDWARE_ID, 256, false, -1},
+    // A set holds at most 1024 ports, and the 1025th is not among them (4 s).
+    {"PortBeyondTheMostASetHolds", PORT_FRIENDLY_NAME, 256, false, 1024, 1025},
 };
 
 void PrintTo(const FitCase &c, std::ostream *os) { *os << c.name; }
 
-TEST_P(PropertyFit, FailsWhenTheWholeTextDoesNotFit) {
+TEST_P(PropertyFit, FailsWhenTheWholeTextDoesNotFitOrNoPortIsThere) {
     add_ports({kQuarnelAcm0});
+    // The others as on-board UARTs of one platform device, in one record:
+    // each tty's paragraph, then their device's once.
+    std::string others, device;
+    for (int i = 1; i < GetParam().ports; ++i) {
+        const std::string node = "ttyS" + std::to_string(i);
+        const std::string record = port_record({PLATFORM_UART, node.c_str(), "", "", "", ""});
+        const size_t deviceAt = record.find("P: /devices/platform/serial8250\n");
+        others += record.substr(0, deviceAt);
+        device = record.substr(deviceAt);
+    }
+    others += device;
+    if (GetParam().ports > 1) {
+        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, others.c_str(), nullptr));
+    }
     PortDeviceSet *set = platform_open_port_devices();
     ASSERT_NE(set, nullptr);
     char buffer[256];
-    EXPECT_EQ(platform_read_port_property(set, 0, GetParam().property, buffer, GetParam().size),
+    EXPECT_EQ(platform_read_port_property(set, GetParam().index, GetParam().property, buffer,
+                                          GetParam().size),
               GetParam().fits);
     platform_close_port_devices(set);
 }

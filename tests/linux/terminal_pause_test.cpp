@@ -1,5 +1,6 @@
 // The real program on a pseudo-terminal: its pauses take one key without
-// Enter or echo, and the terminal's mode comes back on every way out.
+// Enter or echo, and the terminal's mode comes back on every way out. And
+// the pause without a terminal.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -10,12 +11,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform.h"
+#include "scripted_libc.h"
 #include "simulated_ports.h"
 
 namespace fs = std::filesystem;
@@ -208,5 +212,46 @@ TEST_P(TerminalPause, RestoresTerminal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Linux, TerminalPause, ::testing::ValuesIn(kPauseCases), RowName());
+
+// The pause in this process, its input no terminal (a pipe, or closed, as
+// some services start a program): it takes one byte and leaves the rest, and
+// it never waits for input that cannot come.
+TEST(PauseWithoutTerminal, TakesOneByteAndNeverHangs) {
+    const struct {
+        const char *name;
+        const char *input;  // null: input closed
+        std::string left;
+        LibcFault read;
+    } rows[] = {
+        {"bytes waiting", "xy", "y", {}},
+        {"a read interrupted, made again", "xy", "y", {EINTR, 0, 1}},
+        {"at the end of its input", "", "", {}},
+        {"input closed", nullptr, "", {}},
+    };
+    const int savedInput = dup(STDIN_FILENO);
+    ASSERT_GE(savedInput, 0);
+    for (const auto &row : rows) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(write(ends[1], row.input ? row.input : "", row.input ? strlen(row.input) : 0),
+                  static_cast<ssize_t>(row.input ? strlen(row.input) : 0));
+        close(ends[1]);
+        dup2(ends[0], STDIN_FILENO);
+        close(ends[0]);
+        if (row.input == nullptr) close(STDIN_FILENO);
+        ::testing::internal::CaptureStdout();
+        libcScript.read = row.read;
+        platform_pause();
+        reset_libc_script();
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), std::string(kPausePrompt) + "\n")
+            << row.name;
+        char rest[8];
+        const ssize_t length = row.input ? read(STDIN_FILENO, rest, sizeof rest) : 0;
+        EXPECT_EQ(std::string(rest, length > 0 ? static_cast<size_t>(length) : 0), row.left)
+            << row.name;
+        dup2(savedInput, STDIN_FILENO);
+    }
+    close(savedInput);
+}
 
 }  // namespace

@@ -104,11 +104,12 @@ TEST(ProgramPath, NamesThisTestProgramsOwnFile) {
 TEST(ProgramPath, SmallBufferGetsTheCutPathTerminated) {
     char full[260];
     platform_program_path(full, sizeof full);
-    for (size_t size : {1u, 2u, 8u}) {
-        char cut[8];
-        memset(cut, 'x', sizeof cut);
+    // Size 0: not a byte written, not even a terminator.
+    for (size_t size : {0u, 1u, 2u, 8u}) {
+        char cut[9] = "xxxxxxxx";
         platform_program_path(cut, size);
-        EXPECT_EQ(std::string(cut), std::string(full, size - 1)) << "size " << size;
+        EXPECT_EQ(std::string(cut), size == 0 ? "xxxxxxxx" : std::string(full, size - 1))
+            << "size " << size;
     }
 }
 

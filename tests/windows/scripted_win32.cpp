@@ -129,6 +129,81 @@ BOOL WINAPI scripted_FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA entry) {
     return FindNextFileA(search, entry);
 }
 
+// "If the operation fails, the function returns INVALID_HANDLE_VALUE. To get
+// extended error information, call GetLastError" (SetupDiGetClassDevsA).
+HDEVINFO WINAPI scripted_SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HWND parent,
+                                              DWORD flags) {
+    if (fails_now(win32Script.classDevs)) return INVALID_HANDLE_VALUE;
+    return SetupDiGetClassDevsA(classGuid, enumerator, parent, flags);
+}
+
+namespace {
+
+// The scripted device a SetupDiEnumDeviceInfo answer names: its DevInst is
+// the device's place in the script, from 1.
+const ScriptedPort *scripted_port_of(const SP_DEVINFO_DATA *device) {
+    if (device == nullptr || device->cbSize != sizeof(SP_DEVINFO_DATA)) return nullptr;
+    if (device->DevInst < 1 || device->DevInst > static_cast<DWORD>(win32Script.portCount)) return nullptr;
+    return &win32Script.ports[device->DevInst - 1];
+}
+
+}  // namespace
+
+// "The caller must set DeviceInfoData.cbSize to sizeof(SP_DEVINFO_DATA)";
+// past the last device, "the function returns FALSE and the GetLastError
+// function returns ERROR_NO_MORE_ITEMS" (SetupDiEnumDeviceInfo). The page
+// names no error for a wrong cbSize; SetupAPI's is ERROR_INVALID_USER_BUFFER.
+BOOL WINAPI scripted_SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA device) {
+    if (win32Script.ports == nullptr) return SetupDiEnumDeviceInfo(set, index, device);
+    if (device == nullptr || device->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    if (index >= static_cast<DWORD>(win32Script.portCount)) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    device->DevInst = index + 1;
+    return TRUE;
+}
+
+// "If the requested property does not exist for a device or if the property
+// data is not valid, the function fails and returns ERROR_INVALID_DATA"; a
+// buffer too small fails with ERROR_INSUFFICIENT_BUFFER and RequiredSize the
+// size needed (SetupDiGetDeviceRegistryPropertyA). A device record the set
+// did not fill fails too (the page names no error; ERROR_INVALID_PARAMETER
+// here). SPDRP_HARDWAREID is a REG_MULTI_SZ: each ID
+// terminated, and one more terminator after the last.
+BOOL WINAPI scripted_SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA device,
+                                                       DWORD property, PDWORD type, PBYTE buffer,
+                                                       DWORD size, PDWORD required) {
+    if (win32Script.ports == nullptr) {
+        return SetupDiGetDeviceRegistryPropertyA(set, device, property, type, buffer, size, required);
+    }
+    const ScriptedPort *port = scripted_port_of(device);
+    if (port == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const char *text = property == SPDRP_HARDWAREID ? port->hardwareId
+                       : property == SPDRP_FRIENDLYNAME ? port->friendlyName
+                                                        : nullptr;
+    if (text == nullptr) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    const DWORD length = static_cast<DWORD>(strlen(text)) + (property == SPDRP_HARDWAREID ? 2 : 1);
+    if (type != nullptr) *type = property == SPDRP_HARDWAREID ? REG_MULTI_SZ : REG_SZ;
+    if (required != nullptr) *required = length;
+    if (size < length) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    memset(buffer, 0, length);
+    memcpy(buffer, text, strlen(text));
+    return TRUE;
+}
+
 // "calloc returns a pointer to the allocated space. [...] If there's
 // insufficient memory available, calloc returns NULL and sets errno to
 // ENOMEM" (Microsoft's C runtime reference, calloc).

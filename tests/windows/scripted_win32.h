@@ -20,3 +20,6 @@
 #define FindFirstFileA scripted_FindFirstFileA
 #define FindNextFileA scripted_FindNextFileA
 #define calloc scripted_calloc
+#define SetupDiGetClassDevsA scripted_SetupDiGetClassDevsA
+#define SetupDiEnumDeviceInfo scripted_SetupDiEnumDeviceInfo
+#define SetupDiGetDeviceRegistryPropertyA scripted_SetupDiGetDeviceRegistryPropertyA

@@ -1,20 +1,24 @@
 // The Windows platform file where Windows answers otherwise than Wine does
 // by itself: a folder listing that breaks off, the system-wide UTF-8 code
 // page, program folders the code page cannot hold, with or without a short
-// name, and memory that runs short. The calls answer as the test scripts
-// them (win32_script.h).
+// name, memory that runs short, a device set not to be had, and each device's
+// properties asked out of order. The calls answer as the test scripts them
+// (win32_script.h).
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "boards.h"
 #include "platform.h"
 #include "process_tag.h"
 #include "win32_script.h"
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 namespace {
 
@@ -79,14 +83,85 @@ TEST_F(Scripted, ListingReportsErrorsAsOpendirAndReaddir) {
     fs::remove_all(dir);
 }
 
-// What memory the platform file asks for in the device set or the listing
-// not to be had: that call fails, as its caller expects of it.
-TEST_F(Scripted, NoMemoryFailsTheCall) {
+// A known board on COM3 and a device of the ports class without a friendly
+// name (a modem, say), as SetupAPI lists them.
+const ScriptedPort kPorts[] = {
+    {"USB\\VID_3C7E&PID_5102&REV_0100", "USB Serial Device (COM3)"},
+    {"ACPI\\PNP0501", nullptr},
+};
+
+// The device set not to be had, or the memory the platform file asks for
+// beside it or for a listing: that call fails as its caller expects, and
+// detection finds no board where one is plugged in.
+TEST_F(Scripted, NoDeviceSetOrNoMemoryFailsTheCall) {
+    const struct {
+        const char *name;
+        Win32Fault classDevs, allocation;
+        int expectedBoards;
+    } rows[] = {
+        {"the set to be had", {}, {}, 1},
+        {"no device set", {ERROR_NOT_ENOUGH_MEMORY, 0}, {}, 0},
+        {"no memory beside it", {}, {ERROR_NOT_ENOUGH_MEMORY, 0}, 0},
+    };
+    for (const auto &row : rows) {
+        reset_win32_script();
+        win32Script.ports = kPorts;
+        win32Script.portCount = 2;
+        win32Script.classDevs = row.classDevs;
+        win32Script.allocation = row.allocation;
+        DetectedBoard boards[kMaxBoards] = {};
+        EXPECT_EQ(detectBoards(boards, kMaxBoards, knownAppBoards, kAppBoardCount), row.expectedBoards)
+            << row.name;
+    }
     win32Script.allocation = {ERROR_NOT_ENOUGH_MEMORY, 0};
-    EXPECT_EQ(platform_open_port_devices(), nullptr);
     errno = 0;
     EXPECT_EQ(platform_open_folder(fs::temp_directory_path().string().c_str()), nullptr);
     EXPECT_EQ(errno, ENOMEM);
+}
+
+enum PortCall { EXISTS, HARDWARE_ID, FRIENDLY_NAME };
+
+// One set, asked in this order: as detection asks (each device, then its
+// properties), and out of that order, where each answer must still be the
+// named device's, never the last one enumerated.
+const struct PortStep {
+    const char *name;
+    PortCall call;
+    int index;
+    size_t size;
+    bool expected;
+    std::string expectedText;  // terminators included
+} kPortSteps[] = {
+    {"the first device", EXISTS, 0, 0, true, ""},
+    {"its IDs", HARDWARE_ID, 0, 256, true, "USB\\VID_3C7E&PID_5102&REV_0100\0\0"s},
+    {"the second's name, never enumerated: it has none", FRIENDLY_NAME, 1, 256, false, ""},
+    {"back to the first, no enumeration between", FRIENDLY_NAME, 0, 256, true,
+     "USB Serial Device (COM3)\0"s},
+    {"the second's IDs", HARDWARE_ID, 1, 256, true, "ACPI\\PNP0501\0\0"s},
+    {"a name one byte longer than the buffer", FRIENDLY_NAME, 0, 24, false, ""},
+    {"past the last device", EXISTS, 2, 0, false, ""},
+    {"a property past the last", HARDWARE_ID, 2, 256, false, ""},
+    {"before the first", EXISTS, -1, 0, false, ""},
+};
+
+TEST_F(Scripted, EachPropertyIsTheNamedDevices) {
+    win32Script.ports = kPorts;
+    win32Script.portCount = 2;
+    PortDeviceSet *set = platform_open_port_devices();
+    ASSERT_NE(set, nullptr);
+    for (const PortStep &step : kPortSteps) {
+        char buffer[256];
+        memset(buffer, 'x', sizeof buffer);
+        const PortProperty property = step.call == HARDWARE_ID ? PORT_HARDWARE_ID : PORT_FRIENDLY_NAME;
+        const bool answer = step.call == EXISTS
+                                ? platform_port_device_exists(set, step.index)
+                                : platform_read_port_property(set, step.index, property, buffer, step.size);
+        EXPECT_EQ(answer, step.expected) << step.name;
+        if (answer && step.call != EXISTS) {
+            EXPECT_EQ(std::string(buffer, step.expectedText.size()), step.expectedText) << step.name;
+        }
+    }
+    platform_close_port_devices(set);
 }
 
 const char kCodePageLine[] =
@@ -107,6 +182,19 @@ struct PathCase {
 const std::wstring kPolish = L"C:\\Users\\Dvo\u0159\u00e1k\\\u0141\u00f3d\u017a firmware\\Up.exe";
 const std::wstring kRussian = L"C:\\\u041f\u0440\u043e\u0448\u0438\u0432\u043a\u0430\\Up.exe";
 const std::string kRussianAsAnsi = "C:\\????????\\Up.exe";
+
+std::wstring repeated(const std::wstring &text, int times) {
+    std::wstring all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+const std::wstring kFoldersOfThree = L"C:" + repeated(L"\\\u041f b", 60) + L"\\Up.exe";  // 249
+const std::wstring kTheirShortNames = L"C:" + repeated(L"\\_B~1", 60) + L"\\Up.exe";    // 309
+const std::string kFoldersOfThreeAsAnsi = [] {
+    std::string all = "C:";
+    for (int i = 0; i < 60; ++i) all += "\\? b";
+    return all + "\\Up.exe";
+}();
 
 // Windows 1252 is the code page of Western Windows; 65001 the system-wide
 // UTF-8 of Windows 10 1903 and later ("Beta: Use Unicode UTF-8 for worldwide
@@ -130,6 +218,10 @@ const PathCase kPathCases[] = {
     // Without the wide path nothing better can be found: the A path as it is.
     {"wide path not to be had", 1252, kRussian, L"", {ERROR_NOT_ENOUGH_MEMORY, 0}, {},
      kRussianAsAnsi, false},
+    // Each "\u041f b" folder's short name is "_B~1", a letter longer: the
+    // short form outgrows the buffer the long one fits in, and names nothing.
+    {"short form longer than the buffer", 1252, kFoldersOfThree, kTheirShortNames, {}, {},
+     kFoldersOfThreeAsAnsi, true},
     // A cut wide path names no file, so no short form of it either: the A
     // path, cut as well, without the line.
     {"wide path cut", 1252, L"C:\\" + std::wstring(300, L'\u041f'), L"", {}, {},

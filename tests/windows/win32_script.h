@@ -1,12 +1,13 @@
 // What the Windows tests make some Win32 calls of the platform file answer,
 // where Wine cannot be made to fail them or answers otherwise than Windows:
 // a listing that breaks off, a system-wide UTF-8 code page, a volume without
-// short names, memory that runs short. The platform file is built a second
-// time for the tests with scripted_win32.h forced in before it; the program
-// itself never is.
+// short names, memory that runs short, a device set not to be had, the ports
+// class's devices. The platform file is built a second time for the tests
+// with scripted_win32.h forced in before it; the program itself never is.
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <cstddef>
 
@@ -15,6 +16,12 @@
 struct Win32Fault {
     DWORD error;
     int passes;
+};
+
+// A device of the ports class, as the scripted SetupAPI calls give it.
+struct ScriptedPort {
+    const char *hardwareId;    // the list's one ID
+    const char *friendlyName;  // null: the device has none
 };
 
 // Zeroed (reset_win32_script), every call is the system's own.
@@ -35,6 +42,11 @@ struct Win32Script {
     // calloc, the C runtime's: fails as when memory runs short, whatever the
     // error.
     Win32Fault allocation;
+    Win32Fault classDevs;  // SetupDiGetClassDevsA
+    // The devices SetupDiEnumDeviceInfo and SetupDiGetDeviceRegistryPropertyA
+    // answer with, in the set the system gives. Null: the system's own.
+    const ScriptedPort *ports;
+    int portCount;
 };
 
 extern Win32Script win32Script;
@@ -51,3 +63,9 @@ DWORD WINAPI scripted_GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWOR
 HANDLE WINAPI scripted_FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA entry);
 BOOL WINAPI scripted_FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA entry);
 void *scripted_calloc(size_t count, size_t size);
+HDEVINFO WINAPI scripted_SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HWND parent,
+                                              DWORD flags);
+BOOL WINAPI scripted_SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA device);
+BOOL WINAPI scripted_SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA device,
+                                                       DWORD property, PDWORD type, PBYTE buffer,
+                                                       DWORD size, PDWORD required);
