@@ -36,16 +36,13 @@ run_linux() {
 }
 
 run_windows() {
-  # Its real-tool rows: the Linux test build's simulated_board, the windows
-  # build's bossac.exe.
+  # Its real-tool rows: the Linux test build's simulated_board, the
+  # release's bossac.exe.
   [ -x build/coverage-linux/demo/simulated_board ] || {
     cmake --preset coverage-linux > /dev/null
     cmake --build --preset coverage-linux --target simulated_board
   }
-  [ -f build/windows/bossac-1.9.1/bossac.exe ] || {
-    cmake --preset windows > /dev/null
-    cmake --build --preset windows --target bossac
-  }
+  [ -f build/windows-release/bossac-1.9.1/bossac.exe ] || cmake --workflow --preset windows-release > /dev/null
   cmake --preset coverage-windows > /dev/null
   cmake --build --preset coverage-windows
   find build/coverage-windows -name '*.gcda' -delete

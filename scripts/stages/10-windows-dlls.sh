@@ -16,9 +16,10 @@ cd "$(dirname "$0")/../.."
 system_dll='^(kernel32|setupapi|advapi32|user32|msvcrt|ucrtbase)\.dll$|^api-ms-win-crt-[a-z0-9-]+\.dll$'
 
 if [ $# -eq 0 ]; then
-  files=(build/windows/UpdateProgramManually.exe)
-  # The test programs of the Windows build and of the suite's Windows test build.
-  for tests in build/windows/tests build/coverage-windows/tests; do
+  build=${UPM_WINDOWS_BUILD:-build/windows}
+  files=("$build/UpdateProgramManually.exe")
+  # The test programs of that build and of the suite's Windows test build.
+  for tests in "$build/tests" build/coverage-windows/tests; do
     [ -d "$tests" ] || continue
     while IFS= read -r f; do files+=("$f"); done \
       < <(find "$tests" -name '*.exe' -not -path '*/CMakeFiles/*' | sort)

@@ -6,10 +6,10 @@
 # Windows 7 to 11. Without that manifest, Windows would take a program named
 # "Update..." for an installer and ask to elevate it.
 #
-#   scripts/stages/15-windows-resources.sh [BUILD_DIR]   # default build/windows
+#   scripts/stages/15-windows-resources.sh [BUILD_DIR]   # default UPM_WINDOWS_BUILD or build/windows
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build=${1:-build/windows}
+build=${1:-${UPM_WINDOWS_BUILD:-build/windows}}
 exe="$build/UpdateProgramManually.exe"
 [ -f "$exe" ] || cmake --build "$build" --target UpdateProgramManually -j2
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
