@@ -8,11 +8,12 @@
 #   scripts/stages/20-release-zip.sh [BUILD_DIR]   # default UPM_WINDOWS_BUILD or build/windows
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/stages/release-build.bash
 build=${1:-${UPM_WINDOWS_BUILD:-build/windows}}
 
 # A release build the suite made (UPM_PREBUILT) is read as it is: packing
 # it again would rewrite the archive under the stages reading it beside this.
-[[ " ${UPM_PREBUILT:-} " == *" ${build#build/} "* ]] || cmake --build "$build" --target release_archive -j2
+prebuilt "${build#build/}" || cmake --build "$build" --target release_archive -j2
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 zip="$build/UpdateProgramManually-${version}-win64.zip"
 [ -n "$version" ] && [ -f "$zip" ] || { echo "FAIL no release ZIP at $zip"; exit 1; }

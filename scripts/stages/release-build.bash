@@ -7,5 +7,12 @@
 #
 #   release_build PRESET
 release_build() {
-  [[ " ${UPM_PREBUILT:-} " == *" $1 "* ]] || cmake --workflow --preset "$1" > /dev/null
+  prebuilt "$1" || cmake --workflow --preset "$1" > /dev/null
+}
+
+# True when the suite made the step NAME (a build) before this stage.
+#
+#   prebuilt NAME
+prebuilt() {
+  [[ " ${UPM_PREBUILT:-} " == *" $1 "* ]]
 }
